@@ -1,0 +1,59 @@
+# qx_add_module(<name> EXPORTS <list file> SOURCES ... [LIBS ...])
+#
+# Builds a deliverable shared library under the file name the system loads it
+# by: <name>.dll on Windows, <name>.so on Linux (no "lib" prefix; the module
+# loader in platform/ applies the same rule).  The export list is written once,
+# one symbol per line; a .def file (Windows) and an ELF version script are
+# generated from it, and a test compares the list with the built library.
+function(qx_generate_export_files name list_file out_def out_map)
+  file(STRINGS ${list_file} lines)
+  set(def "LIBRARY ${name}\nEXPORTS\n")
+  set(map "{\n  global:\n")
+  foreach(l IN LISTS lines)
+    string(STRIP "${l}" l)
+    if(l STREQUAL "" OR l MATCHES "^#")
+      continue()
+    endif()
+    string(APPEND def "    ${l}\n")
+    string(APPEND map "    ${l};\n")
+  endforeach()
+  string(APPEND map "  local:\n    *;\n};\n")
+  file(WRITE ${out_def} "${def}")
+  file(WRITE ${out_map} "${map}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list_file})
+endfunction()
+
+function(qx_add_module name)
+  cmake_parse_arguments(A "" "EXPORTS" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES SUFFIX ".dll" IMPORT_PREFIX "" IMPORT_SUFFIX ".dll.a")
+  else()
+    set_target_properties(${name} PROPERTIES SUFFIX ".so")
+  endif()
+  if(A_LIBS)
+    target_link_libraries(${name} PRIVATE ${A_LIBS})
+  endif()
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_definitions(${name} PRIVATE QX_BUILDING_MODULE)
+  if(A_EXPORTS)
+    get_filename_component(list_file ${A_EXPORTS} ABSOLUTE)
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${name}.def)
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+    qx_generate_export_files(${name} ${list_file} ${def} ${map})
+    if(WIN32)
+      target_sources(${name} PRIVATE ${def})
+    else()
+      target_link_options(${name} PRIVATE -Wl,--version-script=${map})
+      set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${map})
+    endif()
+    if(QX_BUILD_TESTS)
+      add_test(NAME ${name}.exports
+               COMMAND ${CMAKE_COMMAND}
+                 -DLIBRARY=$<TARGET_FILE:${name}> -DLIST=${list_file}
+                 -DWINDOWS=${WIN32} -DOBJDUMP=${CMAKE_OBJDUMP} -DNM=${CMAKE_NM}
+                 -P ${CMAKE_SOURCE_DIR}/cmake/CheckExports.cmake)
+    endif()
+  endif()
+endfunction()

@@ -1,0 +1,43 @@
+# qx_add_test(<name> SOURCES ... [LIBS ...] [WORKDIR dir])
+#
+# One GoogleTest executable = one CTest test.  In the Windows build the
+# executable runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+if(WIN32)
+  if(NOT TARGET GTest::gtest)
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# The shared main(): runs the tests, or a registered child role when started
+# with --qx-child (multi-process tests spawn their own executable).
+add_library(qx_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/support/qx_test_main.cpp)
+target_include_directories(qx_test_main PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(qx_test_main PUBLIC GTest::gtest qx_platform)
+
+function(qx_add_test name)
+  cmake_parse_arguments(A "" "WORKDIR;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  # qx_test_main is an object library member with main(); whole-archive keeps
+  # the child registrations of the test sources and main together.
+  target_link_libraries(${name} PRIVATE qx_test_main GTest::gmock GTest::gtest ${A_LIBS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
+  if(NOT A_WORKDIR)
+    set(A_WORKDIR ${CMAKE_BINARY_DIR}/bin)
+  endif()
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${A_WORKDIR})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 600)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT})
+  if(A_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
+  endif()
+endfunction()
