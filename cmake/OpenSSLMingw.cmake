@@ -24,9 +24,10 @@ ExternalProject_Add(openssl_mingw
   DOWNLOAD_COMMAND ${CMAKE_SOURCE_DIR}/cmake/fetch-openssl-source.sh ${QX_OPENSSL_DIR}/src/openssl_mingw
   UPDATE_COMMAND ""
   CONFIGURE_COMMAND <SOURCE_DIR>/Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32-
-                    no-shared no-module no-tests no-docs no-apps no-ui-console no-engine no-dso
+                    no-shared no-module no-tests no-ui-console no-engine no-dso
                     --prefix=${QX_OPENSSL_PREFIX} --libdir=lib64 --openssldir=${QX_OPENSSL_PREFIX}/ssl
-  BUILD_COMMAND make -s -j2 build_generated && make -s -j2 libcrypto.a
+  BUILD_COMMAND make -s -j2 build_generated
+        COMMAND make -s -j2 libcrypto.a
   INSTALL_COMMAND ${CMAKE_COMMAND} -E make_directory ${QX_OPENSSL_PREFIX}/lib64
           COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/libcrypto.a ${QX_OPENSSL_PREFIX}/lib64/
           COMMAND ${CMAKE_COMMAND} -E copy_directory <SOURCE_DIR>/include/openssl ${QX_OPENSSL_PREFIX}/include/openssl

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds and tests everything on a fresh machine: installs the packages, builds
+# the native debug, sanitizer and Windows (mingw-w64) trees, runs the native
+# tests plain, under AddressSanitizer+UndefinedBehaviorSanitizer and (lock and
+# shared-memory tests) under ThreadSanitizer, and the Windows test executables
+# under Wine.  Usage: scripts/test-all.sh [--skip-deps]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${QX_JOBS:-2}
+
+declare -a timing=()
+stage() {  # stage NAME COMMAND...
+  local name=$1; shift
+  local t0=$(date +%s)
+  echo "=== $name"
+  "$@"
+  timing+=("$(printf '%-28s %5ds' "$name" $(( $(date +%s) - t0 )))")
+}
+
+if [ "${1:-}" != "--skip-deps" ]; then
+  stage "install packages" bash .ci/install-deps.sh
+fi
+
+# Native: debug, then the sanitizers.
+stage "native build" bash -c "cmake --preset native >/dev/null && cmake --build --preset native -j $jobs"
+stage "native tests" ctest --preset native -j "$jobs"
+stage "native-asan build" bash -c "cmake --preset native-asan >/dev/null && cmake --build --preset native-asan -j $jobs"
+stage "native-asan tests" ctest --preset native-asan -j "$jobs"
+stage "native-tsan build" bash -c "cmake --preset native-tsan >/dev/null && cmake --build --preset native-tsan -j $jobs --target platform_test"
+stage "native-tsan tests" ctest --preset native-tsan -j "$jobs"
+
+# Windows x64 under Wine, in a fresh prefix inside the build tree.
+export QX_WINEPREFIX="$root/build/win64/wineprefix"
+rm -rf "$QX_WINEPREFIX"
+stage "win64 build" bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j $jobs"
+stage "wine prefix" bash -c "WINEPREFIX=$QX_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES='mscoree=;mshtml=' wineboot -i >/dev/null 2>&1; WINEPREFIX=$QX_WINEPREFIX wineserver -w"
+stage "win64 tests (Wine)" xvfb-run -a ctest --preset win64 -j "$jobs"
+
+# The 32-bit driver installer.
+if [ -f ccidsetup/CMakeLists.txt ]; then
+  stage "win32 build" bash -c "cmake --preset win32 >/dev/null && cmake --build --preset win32 -j $jobs"
+fi
+
+echo
+echo "=== timing"
+printf '%s\n' "${timing[@]}"
