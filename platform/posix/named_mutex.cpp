@@ -1,6 +1,10 @@
 // POSIX named mutex: a robust, recursive, process-shared pthread mutex that
 // lives in named shared memory.  A dead owner leaves the mutex in the
 // "owner died" state; the next waiter takes it over and reports Abandoned.
+//
+// All NamedMutex objects of one name in a process share one mapping, so the
+// pthread mutex has a single address per process and this process can tell
+// which of its threads owns it.
 #include "qx/platform/named_mutex.h"
 
 #include <pthread.h>
@@ -8,20 +12,36 @@
 
 #include <atomic>
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <new>
 
 #include "qx/platform/shared_memory.h"
+#include "qx/platform/system.h"
 
 namespace qx::platform {
 
-struct NamedMutex::Impl {
+namespace {
+
+struct Mapping {
     std::unique_ptr<SharedMemory> memory;
     pthread_mutex_t* mutex = nullptr;
-    // Levels of ownership taken through this object (changed only by the owner).
-    std::atomic<int> depth{0};
+    std::atomic<uint32_t> owner{0};  // thread of this process that owns it, 0 when none
+    int depth = 0;                   // changed only by the owner
+
+    ~Mapping() {
+        // A mutex still held here must stay mapped: the system marks it
+        // "owner died" through this mapping when the owning thread ends, which
+        // lets the next waiter in.  (Closing a held mutex does not release it.)
+        if (owner.load() != 0) (void)memory.release();
+    }
 };
 
-namespace {
+std::mutex g_mappings_lock;
+std::map<std::string, std::weak_ptr<Mapping>>& mappings() {
+    static auto* m = new std::map<std::string, std::weak_ptr<Mapping>>;
+    return *m;
+}
 
 void init_mutex(void* where) {
     pthread_mutexattr_t attr;
@@ -33,53 +53,66 @@ void init_mutex(void* where) {
     pthread_mutexattr_destroy(&attr);
 }
 
-NamedMutex::Wait translate(pthread_mutex_t* m, int rc) {
+NamedMutex::Wait take(Mapping& m, int rc) {
+    NamedMutex::Wait w;
     switch (rc) {
         case 0:
-            return NamedMutex::Wait::Acquired;
+            w = NamedMutex::Wait::Acquired;
+            break;
         case EOWNERDEAD:
-            // The previous owner died holding it: the state it guarded may be
-            // half-changed, but the mutex itself is ours and usable again.
-            pthread_mutex_consistent(m);
-            return NamedMutex::Wait::Abandoned;
+            // The previous owner died holding it: what it guarded may be
+            // half-changed, but the mutex is ours and usable again.
+            pthread_mutex_consistent(m.mutex);
+            w = NamedMutex::Wait::Abandoned;
+            break;
         case ETIMEDOUT:
             return NamedMutex::Wait::Timeout;
         default:
             return NamedMutex::Wait::Failed;
     }
+    m.owner.store(thread_id());
+    ++m.depth;
+    return w;
 }
 
 }  // namespace
 
+struct NamedMutex::Impl {
+    std::shared_ptr<Mapping> mapping;
+};
+
 std::unique_ptr<NamedMutex> NamedMutex::open(const std::string& name) {
+    std::lock_guard<std::mutex> guard(g_mappings_lock);
+    auto& slot = mappings()[name];
+    std::shared_ptr<Mapping> mapping = slot.lock();
+    if (!mapping) {
+        mapping = std::make_shared<Mapping>();
+        mapping->memory = SharedMemory::open("mutex." + name, sizeof(pthread_mutex_t), init_mutex);
+        if (!mapping->memory) return nullptr;
+        mapping->mutex = static_cast<pthread_mutex_t*>(mapping->memory->data());
+        slot = mapping;
+    }
     auto impl = std::make_unique<Impl>();
-    impl->memory = SharedMemory::open("mutex." + name, sizeof(pthread_mutex_t), init_mutex);
-    if (!impl->memory) return nullptr;
-    impl->mutex = static_cast<pthread_mutex_t*>(impl->memory->data());
+    impl->mapping = std::move(mapping);
     return std::unique_ptr<NamedMutex>(new NamedMutex(name, std::move(impl)));
 }
 
 NamedMutex::NamedMutex(std::string name, std::unique_ptr<Impl> impl) : name_(std::move(name)), impl_(std::move(impl)) {}
-NamedMutex::~NamedMutex() {
-    // A mutex still held through this object must stay mapped: the system
-    // marks it "owner died" through this mapping when the owning thread ends,
-    // which is what lets the next waiter in.  (Closing a held mutex does not
-    // release it, as on Windows.)
-    if (impl_->depth.load() > 0) (void)impl_->memory.release();
-}
 
-namespace {
-NamedMutex::Wait counted(std::atomic<int>& depth, NamedMutex::Wait w) {
-    if (owned(w)) depth.fetch_add(1);
-    return w;
+NamedMutex::~NamedMutex() {
+    std::lock_guard<std::mutex> guard(g_mappings_lock);
+    impl_->mapping.reset();
+    auto it = mappings().find(name_);
+    if (it != mappings().end() && it->second.expired()) mappings().erase(it);
 }
-}  // namespace
 
 NamedMutex::Wait NamedMutex::lock() {
-    return counted(impl_->depth, translate(impl_->mutex, pthread_mutex_lock(impl_->mutex)));
+    Mapping& m = *impl_->mapping;
+    return take(m, pthread_mutex_lock(m.mutex));
 }
 
 NamedMutex::Wait NamedMutex::lock_for(uint32_t milliseconds) {
+    Mapping& m = *impl_->mapping;
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += milliseconds / 1000;
@@ -88,12 +121,19 @@ NamedMutex::Wait NamedMutex::lock_for(uint32_t milliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    return counted(impl_->depth, translate(impl_->mutex, pthread_mutex_timedlock(impl_->mutex, &deadline)));
+    return take(m, pthread_mutex_timedlock(m.mutex, &deadline));
 }
 
 bool NamedMutex::unlock() {
-    if (pthread_mutex_unlock(impl_->mutex) != 0) return false;
-    impl_->depth.fetch_sub(1);
+    Mapping& m = *impl_->mapping;
+    if (m.owner.load() != thread_id() || m.depth == 0) return false;
+    if (--m.depth == 0) m.owner.store(0);
+    if (pthread_mutex_unlock(m.mutex) != 0) {
+        // Should not happen for the owner; put the bookkeeping back.
+        m.owner.store(thread_id());
+        ++m.depth;
+        return false;
+    }
     return true;
 }
 
