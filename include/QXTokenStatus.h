@@ -1,0 +1,66 @@
+/* Status codes returned by the token kernel's exports.  0 is success; every
+ * other value names one failure.  The UI extension and the manager tool pass
+ * these through unchanged. */
+#ifndef QX_TOKEN_STATUS_H
+#define QX_TOKEN_STATUS_H
+
+#define ERR_OK 0x0u
+#define ERR_FAILED 0x2u
+#define ERR_NO_MEMORY 0x3u
+#define ERR_INVALID_HANDLE 0x4u
+#define ERR_BUFFER_TOO_SMALL 0x5u
+#define ERR_LIBRARY_LOAD 0x6u
+#define ERR_INVALID_PARAM 0x13u
+#define ERR_NOT_FOUND 0x14u
+#define ERR_REMOTE_SESSION 0x16u
+#define ERR_DEVICE_IO 0x1001u
+#define ERR_NO_CONTAINER 0x6001u
+#define ERR_GET_CHALLENGE 0x6002u
+#define ERR_EXTERNAL_AUTH 0x6003u
+#define ERR_KEY_NOT_IN_CONTAINER 0x6004u
+#define ERR_CONTAINER_UNUSED 0x6005u
+#define ERR_CONTAINER_FULL 0x6006u
+#define ERR_CONTAINER_NOT_FOUND 0x6007u
+#define ERR_CONTAINER_EXISTS 0x6008u
+#define ERR_SELECT_FILE 0x6009u
+#define ERR_KEY_COMMAND 0x6010u
+#define ERR_IMPORT_PUBLIC_KEY 0x6011u
+#define ERR_IMPORT_PRIVATE_KEY 0x6012u
+#define ERR_EXPORT_PUBLIC_KEY 0x6013u
+#define ERR_READ_CONTAINER_FILE 0x6014u
+#define ERR_PIN_INCORRECT 0x6015u
+#define ERR_OLD_PIN_INCORRECT 0x6016u
+#define ERR_UNLOCK_FAILED 0x6017u
+#define ERR_PIN_LOCKED 0x6018u
+#define ERR_PIN_MUST_CHANGE 0x6019u
+#define ERR_NO_FREE_KEY_INDEX 0x6020u
+#define ERR_SECURITY_STATUS 0x6021u
+#define ERR_FILE_NOT_FOUND 0x6022u
+#define ERR_CREATE_FILE 0x6023u
+#define ERR_DELETE_FILE 0x6024u
+#define ERR_TRANSACTION_PIN_INCORRECT 0x6025u
+/* Transaction status words D100..D10D of the token. */
+#define ERR_TRANSACTION_D100 0x7001u
+#define ERR_TRANSACTION_D101 0x7002u
+#define ERR_TRANSACTION_D102 0x7003u
+#define ERR_TRANSACTION_D104 0x7004u
+#define ERR_TRANSACTION_D105 0x7005u
+#define ERR_TRANSACTION_D107 0x7006u
+#define ERR_TRANSACTION_D109 0x7007u
+#define ERR_TRANSACTION_D10C 0x7008u
+#define ERR_TRANSACTION_OTHER 0x7009u
+#define ERR_TRANSACTION_D10D 0x700Au
+#define ERR_INI_OPEN 0x8001u
+#define ERR_INI_EMPTY 0x8002u
+#define ERR_INI_WRITE 0x8003u
+#define QX_ERROR_INI_NOT_UTF8 0x8005u
+#define ERR_LOCK_HELD 0x90000001u
+#define ERR_COMMAND_FAILED 0xFFFFFFFFu
+
+/* Smart-card codes of the device transport, passed through when reconnecting did not help. */
+#define ERR_SCARD_RESET_CARD 0x80100068u
+#define ERR_SCARD_NO_SERVICE 0x8010001Eu
+#define ERR_SCARD_INVALID_VALUE 0x80100011u
+#define ERR_SCARD_INVALID_HANDLE 0x80100003u
+
+#endif /* QX_TOKEN_STATUS_H */

@@ -1,0 +1,20 @@
+// Bringing the kernel up in a process and taking it down again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qx::kernel {
+
+// Name of the cross-process load counter.
+constexpr char kLoadCounterName[] = "QXTokenKernel_LOAD_COUNTER";
+
+// Loads QXDevice and QXSoftAlg from the kernel's directory (ERR_LIBRARY_LOAD
+// when either or one of their entry points is missing; nothing else is then
+// done), reads Config.ini, counts the process in and opens the shared area.
+uint32_t kernel_initialise();
+// Releases both libraries, clears the key-pair slot table, counts the process
+// out (only as often as it was counted in) and releases the shared area.
+uint32_t kernel_release();
+
+}  // namespace qx::kernel
