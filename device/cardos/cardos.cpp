@@ -273,7 +273,9 @@ private:
         if (a.data.size() < 4 || (a.data.size() - 4) % b != 0) return SW_SM_WRONG;
         Bytes enciphered(a.data.begin(), a.data.end() - 4);
         Bytes mac(a.data.end() - 4, a.data.end());
-        Bytes header{a.cla, a.ins, a.p1, a.p2, static_cast<uint8_t>(a.data.size())};
+        Bytes header;
+        header.reserve(5 + enciphered.size());
+        for (uint8_t h : {a.cla, a.ins, a.p1, a.p2, static_cast<uint8_t>(a.data.size())}) header.push_back(h);
         header.insert(header.end(), enciphered.begin(), enciphered.end());
         auto expected = crypto::cbc_mac(key->alg(), key->value, challenge, header, 4);
         if (!expected || !equal_constant_time(*expected, mac)) return SW_SM_WRONG;
@@ -1286,10 +1288,12 @@ bool press_button(TokenState& state) {
 
 Bytes answer_to_reset(const TokenState& state) {
     // T=1 answer to reset with the identity as historical bytes.
-    Bytes atr{0x3B, 0xF0, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE};
-    atr[1] = static_cast<uint8_t>(0xF0 | std::min<size_t>(state.config.identity.size(), 15));
-    atr.insert(atr.end(), state.config.identity.begin(),
-               state.config.identity.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(state.config.identity.size(), 15)));
+    const size_t n = std::min<size_t>(state.config.identity.size(), 15);
+    Bytes atr;
+    atr.reserve(8 + n);
+    for (uint8_t b : {0x3B, 0xF0, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE}) atr.push_back(b);
+    atr[1] = static_cast<uint8_t>(0xF0 | n);
+    for (size_t i = 0; i < n; ++i) atr.push_back(state.config.identity[i]);
     return atr;
 }
 
