@@ -141,9 +141,13 @@ uint32_t FileCommands::write_file(uint16_t fileId, uint32_t offset, const uint8_
     for (uint32_t pos = 0; pos < length;) {
         const uint32_t n = std::min(kFileChunk, length - pos);
         const uint32_t at = offset + pos;
-        std::vector<uint8_t> cmd{0x00, 0xD6, static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at),
-                                 static_cast<uint8_t>(n)};
-        cmd.insert(cmd.end(), data + pos, data + pos + n);
+        std::vector<uint8_t> cmd(5 + n);
+        cmd[0] = 0x00;
+        cmd[1] = 0xD6;
+        cmd[2] = static_cast<uint8_t>(at >> 8);
+        cmd[3] = static_cast<uint8_t>(at);
+        cmd[4] = static_cast<uint8_t>(n);
+        std::memcpy(cmd.data() + 5, data + pos, n);
         ApduResponse r;
         rc = send(cmd, r);
         secure_zero(cmd);

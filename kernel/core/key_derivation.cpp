@@ -2,6 +2,7 @@
 
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 #include <openssl/des.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -41,7 +42,13 @@ constexpr Label kLabels[] = {
 };
 
 std::mutex& derivation_mutex() {
-    static std::mutex* m = new std::mutex;
+    // libcrypto is linked into the kernel; left to itself it would register
+    // its clean-up with the process's exit handlers, which then call into a
+    // kernel library that callers may already have unloaded.
+    static std::mutex* m = [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        return new std::mutex;
+    }();
     return *m;
 }
 

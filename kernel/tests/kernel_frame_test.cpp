@@ -98,7 +98,7 @@ TEST_F(FrameTest, EntryAndLeaveLines) {
     write_config("[QXTokenInfo]\r\nDebug = 256\r\nLogFile = " + dir_ + "t.log\r\n");
     run_export({"QXToken_GetTokenLabel", TraceCalls::Both}, [](ExportContext&) { return 0x6022u; });
     run_export({"QXToken_Quiet"}, [](ExportContext&) { return ERR_OK; });
-    const std::string text = read_text(dir_ + "t.log");
+    const std::string text = log_text(dir_ + "t.log");
     EXPECT_NE(std::string::npos, text.find("QXTokenKernel(")) << text;
     EXPECT_NE(std::string::npos, text.find("-->Enter QXToken_GetTokenLabel\n")) << text;
     EXPECT_NE(std::string::npos, text.find("-->Leave QXToken_GetTokenLabel with dwRet = 6022\n")) << text;

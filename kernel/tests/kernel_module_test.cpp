@@ -74,8 +74,8 @@ TEST(KernelModule, LoadsAndInitialisesNextToItsSiblings) {
     EXPECT_EQ(ERR_INVALID_PARAM, provider(name, nullptr));
 
     traceFn(256, "token", 12, "from the caller %s %d", "text", 5);
-    EXPECT_NE(std::string::npos, read_text(dir + "trace.log").find(" token(12): Process("));
-    EXPECT_NE(std::string::npos, read_text(dir + "trace.log").find("-->from the caller text 5\n"));
+    EXPECT_NE(std::string::npos, log_text(dir + "trace.log").find(" token(12): Process("));
+    EXPECT_NE(std::string::npos, log_text(dir + "trace.log").find("-->from the caller text 5\n"));
 
     // Callers may run the sequence again themselves.
     EXPECT_EQ(ERR_OK, release());
@@ -104,7 +104,7 @@ TEST(KernelModule, LoadCounterCountsEveryProcess) {
     // Each initialisation writes the count it reached to the shared trace.
     auto count_lines = [&] {
         std::vector<int> counts;
-        const std::string text = read_text(dir + "trace.log");
+        const std::string text = log_text(dir + "trace.log");
         const std::string tag = "-->InitQXToken: load count ";
         for (auto at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1))
             counts.push_back(std::atoi(text.c_str() + at + tag.size()));

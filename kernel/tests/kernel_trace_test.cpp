@@ -25,7 +25,7 @@ protected:
         write_config(text);
     }
     std::string log() const { return dir_ + "trace.log"; }
-    std::string lines() const { return read_text(log()); }
+    std::string lines() const { return log_text(log()); }
 };
 
 TEST_F(TraceTest, LineFormatInTheLogFile) {
@@ -111,10 +111,8 @@ TEST_F(TraceTest, LastErrorSurvivesTheTrace) {
     platform::set_last_error(4321);
     trace(2048, "token", 1, "without a line");
     EXPECT_EQ(4321u, platform::last_error());
-    platform::set_last_error(77);
-    write_text(dir_ + "trace.log", "");
-    configure(256, true);
     std::remove((dir_ + "Config.ini").c_str());
+    platform::set_last_error(77);
     trace(256, "token", 1, "no configuration");
     EXPECT_EQ(77u, platform::last_error());
 }

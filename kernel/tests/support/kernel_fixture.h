@@ -21,6 +21,8 @@ std::string scratch_directory(const std::string& name);
 void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
+// A log file's text with CR LF read as LF (the log is written in text mode).
+std::string log_text(const std::string& path);
 // A plain Config.ini: the byte-order mark and the text.
 std::vector<uint8_t> plain_ini(const std::string& text);
 

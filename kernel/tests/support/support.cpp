@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -70,9 +71,21 @@ std::string read_text(const std::string& path) {
     return s.str();
 }
 
+std::string log_text(const std::string& path) {
+    std::string text = read_text(path), out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
 std::vector<uint8_t> plain_ini(const std::string& text) {
-    std::vector<uint8_t> v{0xEF, 0xBB, 0xBF};
-    v.insert(v.end(), text.begin(), text.end());
+    std::vector<uint8_t> v(3 + text.size());
+    v[0] = 0xEF;
+    v[1] = 0xBB;
+    v[2] = 0xBF;
+    std::copy(text.begin(), text.end(), v.begin() + 3);
     return v;
 }
 
