@@ -1,12 +1,45 @@
 // The card OS command by command: status words and data byte for byte.
 #include <gtest/gtest.h>
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
 #include "device/cardos/cardos.h"
 #include "device/cardos/crypto.h"
 #include "device/tests/card_fixture.h"
 
 namespace qx::vtoken::test {
 namespace {
+
+// PKCS #1 v1.5 encryption by OpenSSL under the public key (n, e).
+Bytes openssl_rsa_encrypt(const Bytes& n, const Bytes& e, const Bytes& msg) {
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    BIGNUM* bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
+    BIGNUM* be = BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX* kctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_fromdata_init(kctx);
+    EVP_PKEY_fromdata(kctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+    Bytes out(n.size());
+    size_t len = out.size();
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    if (ctx == nullptr || EVP_PKEY_encrypt_init(ctx) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_encrypt(ctx, out.data(), &len, msg.data(), msg.size()) != 1)
+        out.clear();
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    EVP_PKEY_CTX_free(kctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(bn);
+    BN_free(be);
+    return out;
+}
 
 class CardOsTest : public ::testing::Test {
 protected:
@@ -405,6 +438,18 @@ TEST_F(RsaTest, ImportedKeyDecryptsPkcs1AndRaw) {
     EXPECT_EQ(host.run("8049020110" + std::string(32, '0')), "6700");
     EXPECT_EQ(modulus(2, 128), key.modulus);
     Bytes msg = hex("00112233445566778899");
+    // P2 02 deciphers and removes the PKCS #1 v1.5 encryption block.
+    Bytes c = openssl_rsa_encrypt(key.modulus, key.exponent, msg);
+    ASSERT_EQ(c.size(), 128u);
+    EXPECT_EQ(hexs(private_op(2, 0x02, c)), hexs(msg) + "9000");
+    // P2 01 gives the whole block: 00 02, padding, 00, message.
+    Bytes raw = private_op(2, 0x01, c);
+    ASSERT_EQ(raw.size(), 130u);
+    EXPECT_EQ(raw[0], 0x00);
+    EXPECT_EQ(raw[1], 0x02);
+    EXPECT_EQ(hexs(Bytes(raw.end() - 13, raw.end())), "00" + hexs(msg) + "9000");
+    c[5] ^= 1;  // a damaged cryptogram does not give the message back
+    EXPECT_NE(hexs(private_op(2, 0x02, c)), hexs(msg) + "9000");
     // P2 00 and P2 01 are the same raw private-key operation.
     Bytes block = sign_block(128, msg);
     Bytes s0 = private_op(2, 0x00, block);
