@@ -137,6 +137,61 @@ TEST_F(CardOsTest, AccessBytesGuardFilesAfterInitialisation) {
     EXPECT_EQ(security(), 0);
 }
 
+TEST_F(CardOsTest, InitialisingAgainErasesTheMfOrOnlyTheAdf) {
+    personalise();
+    ASSERT_EQ(host.run("00A4000002000B"), "9000");
+    ASSERT_EQ(host.run("00D60000020102"), "9000");
+    // With the MF erased (MF key 2, state 5) the whole sequence runs again.
+    token.power_cycle();
+    ASSERT_EQ(host.personalise(keys), 0x9000);
+    ASSERT_EQ(host.run("00A4000002000B"), "9000");
+    EXPECT_EQ(host.run("00B0000002"), "FFFF9000");
+    // Keeping the MF: the erase key (state 6) deletes and recreates the ADF.
+    token.power_cycle();
+    ASSERT_EQ(host.run("00A40000023F00"), "9000");
+    ASSERT_EQ(host.external_auth(3, 0, keys.mf_erase), 0x9000);
+    ASSERT_EQ(host.run("800E0000023F01"), "9000");
+    ASSERT_EQ(host.run("00A40000023F01"), "6A82");
+    ASSERT_EQ(host.run("80E000001E00AF3F011200FF00F1F1EF001051756F7276616E746978504B4941707000"), "9000");
+    ASSERT_EQ(host.run("00A40000023F01"), "9000");
+    // Being initialised: keys and files go in without conditions (state is still 6).
+    Bytes ext = hex("8071000018F039000000F0F001");
+    Bytes newkey(16, 0x3C);
+    ext.insert(ext.end(), newkey.begin(), newkey.end());
+    ASSERT_EQ(host.sw(ext), 0x9000);
+    ASSERT_EQ(host.run("80E000000C00EF0001010000A0F1310000"), "9000");
+    ASSERT_EQ(host.run("00D6000003414243"), "9000");
+    // The first authentication in the ADF ends its initialisation.
+    ASSERT_EQ(host.run("00A40000023F01"), "9000");
+    ASSERT_EQ(host.external_auth(0, 0, newkey), 0x9000);
+    EXPECT_EQ(host.sw(ext), 0x9000);  // F0 conditions: still allowed
+    Bytes pin = hex("8071000018F066020000" "60F103");
+    pin.insert(pin.end(), 16, 0x01);
+    ASSERT_EQ(host.sw(pin), 0x9000);
+    token.power_cycle();
+    ASSERT_EQ(host.run("00A40000023F01"), "9000");
+    EXPECT_EQ(host.sw(pin), 0x6982);  // no longer being initialised
+    ASSERT_EQ(host.run("00A40000020001"), "9000");
+    EXPECT_EQ(host.run("00D6000003414243"), "6982");
+}
+
+TEST_F(CardOsTest, WriteKeyInSecureMessagingForm) {
+    personalise();
+    Bytes cmd = hex("8071000018F013000000F0F001");
+    cmd.insert(cmd.end(), 16, 0x5A);
+    Bytes wrapped = host.secure(cmd, 0, keys.adf_protect);
+    EXPECT_EQ(wrapped[0], 0x84);
+    EXPECT_EQ(host.sw(wrapped), 0x9000);
+    Bytes f4 = cmd;
+    f4[0] = 0xF0;
+    f4[1] = 0xF4;
+    wrapped = host.secure(f4, 0, keys.adf_protect);
+    EXPECT_EQ(wrapped[0], 0xF4);
+    EXPECT_EQ(host.sw(wrapped), 0x9000);
+    wrapped = host.secure(f4, 0, keys.adf_line);  // not the command-protection key
+    EXPECT_EQ(host.sw(wrapped), 0x6988);
+}
+
 TEST_F(CardOsTest, ExternalAuthenticationNeedsAFreshChallengeAndTheRightKey) {
     personalise();
     token.power_cycle();
