@@ -42,8 +42,41 @@ Bn fresh() {
 // Textbook RSA: result = x^e mod n (public) or x^d mod n through the primes
 // (private).  The private path blinds the input and checks its result with the
 // public exponent when the block carries one.
-uint32_t modexp(const uint8_t* block, bool is_private, const uint8_t* in, size_t length, uint8_t* result,
-                size_t result_length) {
+// Brings the blinding values up to date for (n, e); false on failure.
+bool refresh_blinding(RsaBlinding& b, const uint8_t* block, const BIGNUM* n, const BIGNUM* e, BN_CTX* ctx) {
+    const uint8_t* key = block + kOffModulus;  // modulus and public exponent are adjacent
+    const bool same = b.a && b.ai && std::memcmp(b.key, key, sizeof b.key) == 0;
+    if (same && b.uses < 32) {
+        ++b.uses;
+        return BN_mod_mul(b.a.get(), b.a.get(), b.a.get(), n, ctx) == 1 &&
+               BN_mod_mul(b.ai.get(), b.ai.get(), b.ai.get(), n, ctx) == 1;
+    }
+    b.a.reset(BN_new());
+    b.ai.reset(BN_new());
+    Bn r = fresh();
+    if (!b.a || !b.ai || !r) {
+        b.a.reset();
+        return false;
+    }
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        if (BN_priv_rand_range_ex(r.get(), n, 0, ctx) != 1) {
+            break;
+        }
+        if (!BN_is_zero(r.get()) && BN_mod_inverse(b.ai.get(), r.get(), n, ctx) != nullptr) {
+            if (BN_mod_exp(b.a.get(), r.get(), e, n, ctx) != 1) {
+                break;
+            }
+            std::memcpy(b.key, key, sizeof b.key);
+            b.uses = 0;
+            return true;
+        }
+    }
+    b.a.reset();
+    return false;
+}
+
+uint32_t modexp(RsaBlinding& blinding, const uint8_t* block, bool is_private, const uint8_t* in, size_t length,
+                uint8_t* result, size_t result_length) {
     CryptoLibrary* lib = CryptoLibrary::instance();
     if (lib == nullptr) {
         return QXSA_ERR_INTERNAL;
@@ -69,8 +102,8 @@ uint32_t modexp(const uint8_t* block, bool is_private, const uint8_t* in, size_t
         Bn dp = read(block + kOffPrimeExponent, kPrimeField);
         Bn dq = read(block + kOffPrimeExponent + kPrimeField, kPrimeField);
         Bn qinv = read(block + kOffCoefficient, kPrimeField);
-        Bn r = fresh(), rinv = fresh(), t = fresh(), m1 = fresh(), m2 = fresh(), h = fresh();
-        if (!p || !q || !dp || !dq || !qinv || !r || !rinv || !t || !m1 || !m2 || !h) {
+        Bn t = fresh(), m1 = fresh(), m2 = fresh(), h = fresh();
+        if (!p || !q || !dp || !dq || !qinv || !t || !m1 || !m2 || !h) {
             return QXSA_ERR_NO_MEMORY;
         }
         for (BIGNUM* secret : {p.get(), q.get(), dp.get(), dq.get()}) {
@@ -80,15 +113,8 @@ uint32_t modexp(const uint8_t* block, bool is_private, const uint8_t* in, size_t
         BIGNUM* c = x.get();
         if (blind) {
             // c = x * r^e mod n with a random unit r; unblinded below with r^-1.
-            bool found = false;
-            for (int attempt = 0; attempt < 32 && !found; ++attempt) {
-                if (BN_priv_rand_range_ex(r.get(), n.get(), 0, ctx.get()) != 1) {
-                    return QXSA_ERR_INTERNAL;
-                }
-                found = !BN_is_zero(r.get()) && BN_mod_inverse(rinv.get(), r.get(), n.get(), ctx.get()) != nullptr;
-            }
-            if (!found || BN_mod_exp(t.get(), r.get(), e.get(), n.get(), ctx.get()) != 1 ||
-                BN_mod_mul(t.get(), t.get(), x.get(), n.get(), ctx.get()) != 1) {
+            if (!refresh_blinding(blinding, block, n.get(), e.get(), ctx.get()) ||
+                BN_mod_mul(t.get(), blinding.a.get(), x.get(), n.get(), ctx.get()) != 1) {
                 return QXSA_ERR_INTERNAL;
             }
             c = t.get();
@@ -104,7 +130,7 @@ uint32_t modexp(const uint8_t* block, bool is_private, const uint8_t* in, size_t
             return QXSA_ERR_INTERNAL;
         }
         if (blind) {
-            if (BN_mod_mul(y.get(), y.get(), rinv.get(), n.get(), ctx.get()) != 1 ||
+            if (BN_mod_mul(y.get(), y.get(), blinding.ai.get(), n.get(), ctx.get()) != 1 ||
                 BN_mod_exp(t.get(), y.get(), e.get(), n.get(), ctx.get()) != 1) {
                 return QXSA_ERR_INTERNAL;
             }
@@ -214,7 +240,7 @@ uint32_t RsaCipher::Process(const uint8_t* in, uint32_t inLength, uint8_t* out, 
         } else if (n != rule) {
             return QXSA_ERR_INVALID_PARAM;
         }
-        const uint32_t status = modexp(user.block, user.is_private, operand, operand_length, out, size);
+        const uint32_t status = modexp(blinding_, user.block, user.is_private, operand, operand_length, out, size);
         if (status == QXSA_OK) {
             *outLength = static_cast<uint32_t>(size);
         }
@@ -224,7 +250,7 @@ uint32_t RsaCipher::Process(const uint8_t* in, uint32_t inLength, uint8_t* out, 
     if (n != rule) {
         return QXSA_ERR_INVALID_PARAM;
     }
-    const uint32_t status = modexp(user.block, user.is_private, in, inLength, em, size);
+    const uint32_t status = modexp(blinding_, user.block, user.is_private, in, inLength, em, size);
     if (status != QXSA_OK) {
         return status;
     }

@@ -3,7 +3,23 @@
 
 #include "objects.h"
 
+#include <openssl/bn.h>
+
+#include <memory>
+
 namespace qx::softalg {
+
+// Blinding values for one modulus and public exponent: a = r^e mod n and
+// ai = r^-1 mod n.  Made afresh for a new key and every 32 uses, squared in
+// between (the inverse is the costly part).
+struct RsaBlinding {
+    struct Free {
+        void operator()(BIGNUM* b) const { BN_clear_free(b); }
+    };
+    uint8_t key[512] = {};  // n || e the values belong to
+    std::unique_ptr<BIGNUM, Free> a, ai;
+    int uses = 0;
+};
 
 class RsaCipher final : public CipherObject {
 public:
@@ -26,11 +42,10 @@ private:
         uint32_t padding = 0;
     };
 
-    uint32_t transform(const KeyUser& user, const uint8_t* in, size_t length, uint8_t* result) const;
-
     KeyUser public_{nullptr, false};
     KeyUser private_{nullptr, true};
     KeyUser* active_ = nullptr;
+    RsaBlinding blinding_;
 };
 
 }  // namespace qx::softalg

@@ -317,3 +317,22 @@ TEST(Rsa, InconsistentPrivateBlockIsNotUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Rsa, RepeatedPrivateOperationsOnOneObjectAcrossKeys) {
+    // The object keeps state between private-key operations (blinding); many
+    // operations in a row, and a change of key in between, must stay exact.
+    const Key& a = key_of(1024);
+    const Key& b = key_of(2048);
+    CipherPtr c = make_cipher(QXSA_CIPHER_RSA);
+    for (int i = 0; i < 70; ++i) {
+        const Key& k = (i / 20) % 2 == 0 ? a : b;
+        const Bytes x = below_modulus(k, static_cast<uint8_t>(i));
+        Bytes out;
+        ASSERT_EQ(rsa(&k.priv, 1412, QXSA_DECRYPT, QXSA_PAD_NONE, x, &out, c.get()), QXSA_OK) << i;
+        ASSERT_EQ(out, reference(k, Op::Decrypt, RSA_NO_PADDING, x)) << i;
+    }
+}
+
+}  // namespace
