@@ -2,6 +2,9 @@
 // checks and statuses, padding both ways, chaining across calls, Update/Final.
 #include "test_support.h"
 
+#include "qx/platform/process.h"
+#include "tests/support/qx_test_main.h"
+
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -514,6 +517,50 @@ TEST(Rc2, ShortKeysUse128EffectiveBits) {
     OSSL_PROVIDER_unload(legacy);
     OSSL_PROVIDER_unload(def);
     OSSL_LIB_CTX_free(ctx);
+}
+
+// ---------------------------------------------------------------- libcrypto scope
+
+// Runs in a fresh process: the library's use of the legacy algorithms must not
+// make them appear in the application's own libcrypto context.
+QX_TEST_CHILD(legacy_scope) {
+    EVP_MD* md4 = EVP_MD_fetch(nullptr, "MD4", nullptr);
+    if (md4 != nullptr) {
+        EVP_MD_free(md4);
+        return 3;  // the configuration loads the legacy provider: nothing to tell
+    }
+    const Bytes data = text("abc");
+    uint8_t out[16];
+    uint32_t len = sizeof out;
+    DigestPtr md = make_digest(QXSA_MD_MD4);
+    CipherPtr rc4 = make_cipher(QXSA_CIPHER_RC4);
+    if (!md || !rc4 || md->Digest(data.data(), 3, out, &len) != QXSA_OK ||
+        rc4->Init(0, data.data(), 3, nullptr, 0, 0, 0) != QXSA_OK) {
+        return 2;
+    }
+    for (const char* name : {"MD4"}) {
+        if (EVP_MD* m = EVP_MD_fetch(nullptr, name, nullptr)) {
+            EVP_MD_free(m);
+            return 1;
+        }
+    }
+    for (const char* name : {"RC4", "RC2-CBC", "DES-ECB"}) {
+        if (EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr)) {
+            EVP_CIPHER_free(c);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+TEST(CryptoScope, LegacyAlgorithmsStayOutOfTheApplicationsContext) {
+    auto child = qx::platform::ChildProcess::spawn(qx::test::child_command("legacy_scope", {}));
+    ASSERT_TRUE(child);
+    const int code = child->wait();
+    if (code == 3) {
+        GTEST_SKIP() << "the libcrypto configuration loads the legacy provider itself";
+    }
+    EXPECT_EQ(code, 0);
 }
 
 }  // namespace
