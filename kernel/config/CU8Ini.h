@@ -40,8 +40,9 @@ public:
     // missing or empty, longer than 63 characters, or not a number to its end.
     int32_t GetInteger(const char* section, const char* key, int32_t defaultValue) const;
 
-    // Every key name of the section in file order, each followed by a NUL.
-    // ERR_BUFFER_TOO_SMALL when they do not fit (the buffer is then empty).
+    // Every key name of the section in file order, each followed by a NUL, and
+    // one more NUL after the last.  ERR_BUFFER_TOO_SMALL when they do not fit
+    // (the buffer is then empty).
     uint32_t GetSectionKeys(const char* section, char* buffer, uint32_t size) const;
     std::vector<std::string> SectionKeys(const char* section) const;
 

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "QXTokenStatus.h"
 #include "config/soft_alg.h"
 #include "kernel_state.h"
 #include "key_derivation.h"
 #include "logical_lock.h"
+#include "named_locks.h"
 #include "status_words.h"
 #include "trace.h"
 
@@ -217,7 +219,17 @@ uint32_t SecurityCommands::read_transport_key() {
     const uint8_t cmd[5] = {0x80, 0x78, 0x00, 0x00, 0x10};
     ApduResponse r;
     uint32_t length = kResponseBufferSize;
-    uint32_t rc = dev->Transmit(cmd, sizeof cmd, r.bytes.data(), &length);
+    uint32_t rc;
+    {
+        // Straight through the transport (no encryption, no chaining), but
+        // still one exchange at a time on the reader.
+        std::string lockName(dev->deviceName, strnlen(dev->deviceName, sizeof dev->deviceName));
+        platform::NamedMutex* mutex = named_mutex(lockName + "_GLOBAL_DEVICE_APDU_PACKET_LOCK");
+        if (!mutex) return ERR_NO_MEMORY;
+        platform::NamedMutexLock packetLock(mutex);
+        if (!packetLock.owns()) return ERR_NO_MEMORY;
+        rc = dev->Transmit(cmd, sizeof cmd, r.bytes.data(), &length);
+    }
     if (rc != 0) {
         trace(kTraceTransport, " ", __LINE__, "$$$$$$$$m_pDevice->QXTransmitAPDU ret=%x", rc);
         return ERR_OK;  // encryption simply stays off

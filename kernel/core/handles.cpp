@@ -13,8 +13,8 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;
-    return *r;
+    static Registry r;
+    return r;
 }
 
 // Where each record keeps its tag is fixed by its kind; device and key records

@@ -3,9 +3,9 @@
 namespace qx::kernel {
 
 KernelState& KernelState::instance() {
-    // Never destroyed: exports may run from other threads while the process ends.
-    static KernelState* s = new KernelState;
-    return *s;
+    // Released with the library, so that unloading the kernel leaves nothing behind.
+    static KernelState s;
+    return s;
 }
 
 std::string KernelState::directory() const {

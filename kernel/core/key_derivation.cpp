@@ -45,11 +45,10 @@ std::mutex& derivation_mutex() {
     // libcrypto is linked into the kernel; left to itself it would register
     // its clean-up with the process's exit handlers, which then call into a
     // kernel library that callers may already have unloaded.
-    static std::mutex* m = [] {
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-        return new std::mutex;
-    }();
-    return *m;
+    static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)initialised;
+    static std::mutex m;
+    return m;
 }
 
 bool digest(const EVP_MD* md, const std::vector<uint8_t>& in, uint8_t* out) {

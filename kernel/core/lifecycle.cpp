@@ -22,8 +22,8 @@ struct Libraries {
 };
 
 Libraries& libraries() {
-    static Libraries* l = new Libraries;
-    return *l;
+    static Libraries l;
+    return l;
 }
 
 }  // namespace

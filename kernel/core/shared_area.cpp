@@ -18,8 +18,8 @@ struct KernelArea {
 };
 
 KernelArea& area() {
-    static KernelArea* a = new KernelArea;
-    return *a;
+    static KernelArea a;
+    return a;
 }
 
 }  // namespace

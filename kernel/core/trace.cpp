@@ -27,8 +27,8 @@ struct TraceCache {
 };
 
 TraceCache& cache() {
-    static TraceCache* c = new TraceCache;
-    return *c;
+    static TraceCache c;
+    return c;
 }
 
 TraceSettings read_settings(const std::string& path, const std::string& directory) {

@@ -26,11 +26,12 @@ void copy_file(const std::string& from, const std::string& to) {
 
 // A kernel installation in its own directory: the kernel, optionally its
 // siblings, and a Config.ini that traces every line to a log file.
-std::string install(const std::string& name, bool withSoftAlg, int debug = 256) {
+std::string install(const std::string& name, bool withSoftAlg, int debug = 256, bool withDevice = true) {
     std::string dir = scratch_directory(name);
     const std::string bin = binary_directory();
     copy_file(bin + platform::module_file_name("QXTokenKernel"), dir + platform::module_file_name("QXTokenKernel"));
-    copy_file(bin + platform::module_file_name("QXDeviceFake"), dir + platform::module_file_name("QXDevice"));
+    if (withDevice)
+        copy_file(bin + platform::module_file_name("QXDeviceFake"), dir + platform::module_file_name("QXDevice"));
     if (withSoftAlg)
         copy_file(bin + platform::module_file_name("QXSoftAlg"), dir + platform::module_file_name("QXSoftAlg"));
     write_bytes(dir + "Config.ini", plain_ini("[QXTokenInfo]\r\nCSPName = Module Test " + name +
@@ -91,6 +92,17 @@ TEST(KernelModule, InitialisationFailsWithoutSoftAlgButTheLibraryLoads) {
     EXPECT_EQ(ERR_LIBRARY_LOAD, init());
     auto release = kernel.function<PFN_FreeQXToken>("FreeQXToken");
     EXPECT_EQ(ERR_OK, release());
+}
+
+TEST(KernelModule, InitialisationFailsWithoutTheTransportLibrary) {
+    const std::string dir = install("nodevice", true, 256, false);
+    platform::Module kernel(dir + platform::module_file_name("QXTokenKernel"));
+    ASSERT_TRUE(kernel) << platform::last_module_error();
+    auto init = kernel.function<PFN_InitQXToken>("InitQXToken");
+    ASSERT_TRUE(init);
+    EXPECT_EQ(ERR_LIBRARY_LOAD, init());
+    // Nothing else was initialised: no process was counted in.
+    EXPECT_EQ(std::string::npos, log_text(dir + "trace.log").find("load count"));
 }
 
 TEST(KernelModule, LoadCounterCountsEveryProcess) {

@@ -75,7 +75,7 @@ public:
             ADD_FAILURE() << "reply longer than the response buffer";
             return QXDEV_ERR_DEVICE_IO;
         }
-        std::memcpy(response, step.reply.data(), step.reply.size());
+        if (!step.reply.empty()) std::memcpy(response, step.reply.data(), step.reply.size());
         *responseLength = step.reportedLength ? step.reportedLength : static_cast<uint32_t>(step.reply.size());
         return 0;
     }
