@@ -305,6 +305,8 @@ Cipher* make_ready(Args&&... args) {
 }  // namespace
 
 Cipher* create_cipher(uint32_t algorithm) {
+    // libcrypto is set up before anything else of it is used.
+    CryptoLibrary::instance();
     for (const BlockAlgorithm& alg : kBlockAlgorithms) {
         if (alg.id == algorithm) {
             return make_ready<BlockCipher>(alg);

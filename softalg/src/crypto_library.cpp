@@ -4,9 +4,21 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+// Set by the build when libcrypto is linked into this module rather than
+// shared with the rest of the process.
+#ifndef QX_SOFTALG_PRIVATE_LIBCRYPTO
+#define QX_SOFTALG_PRIVATE_LIBCRYPTO 0
+#endif
+
 namespace qx::softalg {
 
 namespace {
+
+// A libcrypto of our own would register its clean-up with the process's exit
+// handlers, which then call into this module after it has been unloaded; it
+// is told not to, and is cleaned up with the module instead.  A shared
+// libcrypto belongs to the process and keeps its own arrangements.
+constexpr bool kPrivateLibcrypto = QX_SOFTALG_PRIVATE_LIBCRYPTO != 0;
 
 const char* const kMdNames[] = {"MD4", "MD5", "SHA1", "SHA256", "SHA384", "SHA512", "SM3"};
 static_assert(sizeof(kMdNames) / sizeof(kMdNames[0]) == static_cast<int>(Md::Count));
@@ -22,7 +34,8 @@ static_assert(sizeof(kCipherNames) / sizeof(kCipherNames[0]) == static_cast<int>
 CryptoLibrary* CryptoLibrary::instance() {
     // Initialising libcrypto first registers its own exit handler before the
     // destructor of the instance below, so the instance is torn down first.
-    static const bool initialised = OPENSSL_init_crypto(0, nullptr) == 1;
+    static const bool initialised =
+        OPENSSL_init_crypto(kPrivateLibcrypto ? OPENSSL_INIT_NO_ATEXIT : 0, nullptr) == 1;
     if (!initialised) {
         return nullptr;
     }
@@ -61,6 +74,9 @@ CryptoLibrary::~CryptoLibrary() {
         OSSL_PROVIDER_unload(default_);
     }
     OSSL_LIB_CTX_free(ctx_);
+    if (kPrivateLibcrypto) {
+        OPENSSL_cleanup();
+    }
 }
 
 bool CryptoLibrary::random_bytes(unsigned char* out, size_t length) const {

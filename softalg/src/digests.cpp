@@ -126,6 +126,8 @@ bool md_for(uint32_t algorithm, Md* which) {
 }  // namespace
 
 MessageDigest* create_digest(uint32_t algorithm) {
+    // libcrypto is set up before anything else of it is used.
+    CryptoLibrary* lib = CryptoLibrary::instance();
     if (algorithm == QXSA_MD_MD2) {
         return new (std::nothrow) Md2Digest();
     }
@@ -133,7 +135,6 @@ MessageDigest* create_digest(uint32_t algorithm) {
     if (!md_for(algorithm, &which)) {
         return nullptr;
     }
-    CryptoLibrary* lib = CryptoLibrary::instance();
     const EVP_MD* md = lib != nullptr ? lib->md(which) : nullptr;
     if (md == nullptr) {
         return nullptr;
