@@ -73,7 +73,13 @@ protected:
     ~QXDeviceTransport() = default;
 };
 
-/* Layout that separately compiled modules rely on (one vtable pointer, then the fields). */
+/* Layout that separately compiled modules rely on (one vtable pointer, then the fields).
+ * offsetof on a class with virtual functions is conditionally supported; GCC
+ * and Clang support it and only warn. */
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
 static_assert(sizeof(void*) == 8 || sizeof(void*) == 4, "unexpected pointer size");
 #define QXDEV_FIELD_BASE sizeof(void*)
 static_assert(offsetof(QXDeviceTransport, channelType) == QXDEV_FIELD_BASE + 0, "channelType offset");
@@ -85,6 +91,9 @@ static_assert(offsetof(QXDeviceTransport, slotNumber) == QXDEV_FIELD_BASE + 304,
 static_assert(offsetof(QXDeviceTransport, transportKey) == QXDEV_FIELD_BASE + 308, "transportKey offset");
 static_assert(offsetof(QXDeviceTransport, transportKeyLength) == QXDEV_FIELD_BASE + 324, "transportKeyLength offset");
 #undef QXDEV_FIELD_BASE
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 extern "C" {
 #endif /* __cplusplus */
