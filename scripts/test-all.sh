@@ -30,6 +30,25 @@ stage "native-asan tests" ctest --preset native-asan -j "$jobs"
 stage "native-tsan build" bash -c "cmake --preset native-tsan >/dev/null && cmake --build --preset native-tsan -j $jobs --target platform_test"
 stage "native-tsan tests" ctest --preset native-tsan -j "$jobs"
 
+# Fuzzers (clang, libFuzzer with AddressSanitizer): a short run of each one.
+run_fuzzers() {
+  cmake --preset native-fuzz >/dev/null
+  local targets
+  targets=$(ninja -C build/native-fuzz -t targets all | sed -n 's/^\([A-Za-z0-9_]*_fuzz\): .*/\1/p' | sort -u)
+  [ -n "$targets" ] || return 0
+  cmake --build --preset native-fuzz -j "$jobs" --target $targets
+  for t in $targets; do
+    echo "--- $t"
+    mkdir -p "build/native-fuzz/corpus/$t"
+    local log="build/native-fuzz/$t.log" rc=0
+    "build/native-fuzz/bin/$t" -max_total_time="${QX_FUZZ_SECONDS:-20}" -print_final_stats=1 \
+      "build/native-fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
+    grep -E '^stat::number_of_executed_units' "$log" || true
+    if [ $rc != 0 ]; then tail -n 60 "$log"; echo "$t failed"; return 1; fi
+  done
+}
+stage "fuzzers" run_fuzzers
+
 # Windows x64 under Wine, in a fresh prefix inside the build tree.
 export QX_WINEPREFIX="$root/build/win64/wineprefix"
 rm -rf "$QX_WINEPREFIX"
