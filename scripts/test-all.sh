@@ -34,7 +34,7 @@ stage "native-tsan tests" ctest --preset native-tsan -j "$jobs"
 run_fuzzers() {
   cmake --preset native-fuzz >/dev/null
   local targets
-  targets=$(ninja -C build/native-fuzz -t targets all | sed -n 's/^\([A-Za-z0-9_]*_fuzz\): .*/\1/p' | sort -u)
+  targets=$(ninja -C build/native-fuzz -t targets all | sed -n 's/^\([A-Za-z0-9_]*_fuzz\): .*/\1/p' | grep -v '^cmake_' | sort -u)
   [ -n "$targets" ] || return 0
   cmake --build --preset native-fuzz -j "$jobs" --target $targets
   for t in $targets; do
