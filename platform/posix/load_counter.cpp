@@ -73,8 +73,9 @@ struct Counter {
 std::mutex g_lock;
 
 Counter* counter(const std::string& name) {
-    static std::map<std::string, Counter>* counters = new std::map<std::string, Counter>;
-    auto& c = (*counters)[name];
+    // Released at exit or when the library holding it is unloaded.
+    static std::map<std::string, Counter> counters;
+    auto& c = counters[name];
     if (!c.mutex) c.mutex = NamedMutex::open("loadcount." + name);
     if (!c.memory) c.memory = SharedMemory::open("loadcount." + name, sizeof(Table));
     if (!c.mutex || !c.memory) return nullptr;

@@ -37,10 +37,23 @@ struct Mapping {
     }
 };
 
-std::mutex g_mappings_lock;
-std::map<std::string, std::weak_ptr<Mapping>>& mappings() {
-    static auto* m = new std::map<std::string, std::weak_ptr<Mapping>>;
-    return *m;
+// The per-process table of mappings.  Objects with static storage (for
+// example a library's own named mutexes) may be destroyed after the table;
+// `g_registry_alive` tells them so, and they then skip the bookkeeping.
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, std::weak_ptr<Mapping>> mappings;
+    Registry() { alive_flag() = true; }
+    ~Registry() { alive_flag() = false; }
+    static bool& alive_flag() {
+        static bool alive = false;  // trivially destructible: readable at any time
+        return alive;
+    }
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
 }
 
 void init_mutex(void* where) {
@@ -82,8 +95,9 @@ struct NamedMutex::Impl {
 };
 
 std::unique_ptr<NamedMutex> NamedMutex::open(const std::string& name) {
-    std::lock_guard<std::mutex> guard(g_mappings_lock);
-    auto& slot = mappings()[name];
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> guard(reg.lock);
+    auto& slot = reg.mappings[name];
     std::shared_ptr<Mapping> mapping = slot.lock();
     if (!mapping) {
         mapping = std::make_shared<Mapping>();
@@ -100,10 +114,15 @@ std::unique_ptr<NamedMutex> NamedMutex::open(const std::string& name) {
 NamedMutex::NamedMutex(std::string name, std::unique_ptr<Impl> impl) : name_(std::move(name)), impl_(std::move(impl)) {}
 
 NamedMutex::~NamedMutex() {
-    std::lock_guard<std::mutex> guard(g_mappings_lock);
+    if (!Registry::alive_flag()) {
+        impl_->mapping.reset();
+        return;
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> guard(reg.lock);
     impl_->mapping.reset();
-    auto it = mappings().find(name_);
-    if (it != mappings().end() && it->second.expired()) mappings().erase(it);
+    auto it = reg.mappings.find(name_);
+    if (it != reg.mappings.end() && it->second.expired()) reg.mappings.erase(it);
 }
 
 NamedMutex::Wait NamedMutex::lock() {
