@@ -1,6 +1,12 @@
 # Compares the names a built library really exports with its export list.
 # Run as: cmake -DLIBRARY=... -DLIST=... -DWINDOWS=0|1 -DOBJDUMP=... -DNM=... -P CheckExports.cmake
-file(STRINGS ${LIST} lines)
+# LIST holds one or more list files separated by "|".
+string(REPLACE "|" ";" list_files "${LIST}")
+set(lines "")
+foreach(f IN LISTS list_files)
+  file(STRINGS ${f} part)
+  list(APPEND lines ${part})
+endforeach()
 set(expected "")
 foreach(l IN LISTS lines)
   string(STRIP "${l}" l)
@@ -51,4 +57,4 @@ if(NOT actual STREQUAL expected)
   message(FATAL_ERROR "export list mismatch for ${LIBRARY}\n  missing: ${missing}\n  unexpected: ${extra}")
 endif()
 list(LENGTH actual n)
-message(STATUS "${LIBRARY}: ${n} exports match ${LIST}")
+message(STATUS "${LIBRARY}: ${n} exports match the export list")
