@@ -46,6 +46,179 @@ typedef uint32_t(QXTOKEN_CALL* PFN_FreeQXToken)(void);
 typedef void (*PFN_QXToken_DebugTrace)(uint32_t mask, const char* sourceFile, long line, const char* format, ...);
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetProviderName)(char* name, uint32_t* length);
 
+/* ---- Devices: enumeration, opening and closing ----
+ * Channel types: 1 CCID reader, 16 USB mass storage, 256 HID.  Device handles
+ * made by enumeration belong to the enumerating thread and are freed by its
+ * QXToken_DestroyEnum (while not open); handles of the open-by-name exports
+ * are freed by QXToken_CloseDevice. */
+
+/* Always 0.  *type: 0 unless the name matches QXFilterWords, else the OR of
+ * the enabled channels whose filter words the name matches. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_IsSupportDev(const char* name, uint32_t* type);
+/* Lists the supported tokens.  handles null: *count = number found.  Otherwise
+ * *count is the array's capacity: too small gives ERR_BUFFER_TOO_SMALL with
+ * the number found; on success *count = handles written. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_EnumDevice(uint32_t* count, DeviceHandle* handles);
+/* Frees the calling thread's enumerated handles whose device is not open. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DestroyEnum(void);
+/* Opens, checks and authenticates the named token; on failure no handle. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_OpenDeviceByName(const char* name, DeviceHandle* handle);
+/* Opens the named token without card-OS checks and authenticates; when the
+ * authentication fails its status is returned with the handle still open
+ * (a blank token has no keys): the caller closes it. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_OpenDevByNameDEZO(const char* name, DeviceHandle* handle);
+/* Opens and authenticates an enumerated handle's token. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_OpenDeviceByHandle(DeviceHandle handle);
+/* Closes the device (and frees handles of the open-by-name exports). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_CloseDevice(DeviceHandle handle);
+/* Resets the token.  *length is the capacity of atr and must be at least 64
+ * (else ERR_BUFFER_TOO_SMALL with 64, nothing reset); then the answer's length. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ResetDevice(DeviceHandle handle, uint8_t* atr, uint32_t* length);
+/* Do nothing (kept for callers that still call them). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_AddDevice(const char* name, uint32_t value);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_RemoveDevice(const char* name);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceType(DeviceHandle handle, uint32_t* type);
+/* 1 when the device is open, 0 when not. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceStatus(DeviceHandle handle, uint32_t* status);
+/* name must hold 260 bytes: the name (at most 259 characters) and a NUL. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceName(DeviceHandle handle, char* name);
+/* The token identity bytes (at most 32): atr null asks for the length; a
+ * shorter *length gives ERR_BUFFER_TOO_SMALL with the length needed. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceATR(DeviceHandle handle, uint8_t* atr, uint32_t* length);
+/* Slot numbers of tokens that came or went between the last two enumerations;
+ * slots must hold 16 entries (null: count only). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceChange(uint32_t* slots, uint32_t* count);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceSlotNO(DeviceHandle handle, uint32_t* slot);
+
+/* ---- PIN cache in shared memory ---- */
+/* Enciphers the PIN under the token's key and caches it for the device's slot
+ * (0 to 3) in this process's row.  Enciphered over 254 bytes (a PIN of 248
+ * bytes or more): ERR_BUFFER_TOO_SMALL. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_WriteShmPin(DeviceHandle handle, const uint8_t* pin, uint32_t length);
+/* mode 1: this process's cached PIN; 2: the first one cached by any process.
+ * pin null asks for the length; short: ERR_BUFFER_TOO_SMALL; nothing cached: ERR_NOT_FOUND. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ReadShmPin(DeviceHandle handle, uint8_t* pin, uint32_t* length,
+                                                        uint32_t mode);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_IsSupportDev)(const char*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_EnumDevice)(uint32_t*, DeviceHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DestroyEnum)(void);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_OpenDeviceByName)(const char*, DeviceHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_OpenDevByNameDEZO)(const char*, DeviceHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_OpenDeviceByHandle)(DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_CloseDevice)(DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ResetDevice)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_AddDevice)(const char*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_RemoveDevice)(const char*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceType)(DeviceHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceStatus)(DeviceHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceName)(DeviceHandle, char*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceATR)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceChange)(uint32_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceSlotNO)(DeviceHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_WriteShmPin)(DeviceHandle, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ReadShmPin)(DeviceHandle, uint8_t*, uint32_t*, uint32_t);
+/* ---- end of devices and PIN cache ---- */
+
+/* ---- PINs and security state ------------------------------------------
+ * PIN kinds: 0 the SO (administrator) PIN, 1 the user PIN.  PINs are 8-bit
+ * text of at least 2 bytes.  A handle of the wrong kind gives
+ * ERR_INVALID_HANDLE. */
+#define QXTOKEN_PIN_SO 0u
+#define QXTOKEN_PIN_USER 1u
+/* Bits of the PIN-state flags word (QXToken_GetPinStatus). */
+#define QXTOKEN_FLAG_USER_PIN_LOCKED 0x40000u
+#define QXTOKEN_FLAG_USER_PIN_DEFAULT 0x80000u
+#define QXTOKEN_FLAG_SO_PIN_LOCKED 0x400000u
+#define QXTOKEN_FLAG_SO_PIN_DEFAULT 0x800000u
+
+/* Authenticates the kernel to the token again. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ExternalAuth(DeviceHandle device);
+/* 1 when the security level (0, 1 authenticated, 2 SO PIN, 3 user PIN, 15) is met, else 0. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_IsMeetSecurityStatus(DeviceHandle device, uint32_t level);
+/* ERR_PIN_INCORRECT (tries left: QXToken_GetPinRetryNum), ERR_PIN_LOCKED, or
+ * ERR_PIN_MUST_CHANGE while the user PIN is the default.  With CachePIN = 0
+ * the caller's PIN buffer is zeroed. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_VerifyPin(DeviceHandle device, uint32_t kind, char* pin, uint32_t length);
+/* oldPin null with oldLength 0: the configured default PIN is the old PIN. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ChangePin(DeviceHandle device, uint32_t kind, const char* oldPin,
+                                                       uint32_t oldLength, const char* newPin, uint32_t newLength);
+/* Verifies the SO PIN, then sets a new PIN of `kind` and unblocks it. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_UnlockPin(DeviceHandle device, uint32_t kind, const char* soPin,
+                                                       uint32_t soLength, const char* newPin, uint32_t newLength);
+/* As QXToken_UnlockPin, with the SO PIN already verified (else ERR_COMMAND_FAILED). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_UnlockPinEx(DeviceHandle device, uint32_t kind, const char* soPin,
+                                                         uint32_t soLength, const char* newPin, uint32_t newLength);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetPinRetryNum(DeviceHandle device, uint32_t kind, uint32_t* count);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetPinStatus(DeviceHandle device, uint32_t* flags);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetPinStatus(DeviceHandle device, uint32_t flags);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ExternalAuth)(DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_IsMeetSecurityStatus)(DeviceHandle, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_VerifyPin)(DeviceHandle, uint32_t, char*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ChangePin)(DeviceHandle, uint32_t, const char*, uint32_t, const char*,
+                                                      uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_UnlockPin)(DeviceHandle, uint32_t, const char*, uint32_t, const char*,
+                                                      uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_UnlockPinEx)(DeviceHandle, uint32_t, const char*, uint32_t, const char*,
+                                                        uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetPinRetryNum)(DeviceHandle, uint32_t, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetPinStatus)(DeviceHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetPinStatus)(DeviceHandle, uint32_t);
+
+/* ---- Token information and files ----------------------------------------
+ * Output buffers: null asks for the length; short gives ERR_BUFFER_TOO_SMALL
+ * with the needed length written back. */
+#define QXTOKEN_TOKEN_INFO_SIZE 160u
+#define QXTOKEN_LABEL_SIZE 24u
+#define QXTOKEN_COS_INFO_SIZE 16u
+
+/* The 160-byte token information record (label, manufacturer, model, serial
+ * number, flags, PIN lengths, versions, time). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetTokenInfo(DeviceHandle device, uint8_t* info, uint32_t* length);
+/* The label without trailing spaces; the buffer must hold 24 bytes. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetTokenLabel(DeviceHandle device, uint8_t* label, uint32_t* length);
+/* 1 to 24 bytes, else ERR_INVALID_HANDLE. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetTokenLabel(DeviceHandle device, const uint8_t* label, uint32_t length);
+/* Files 0 to 10 are the kernel's own (ERR_INVALID_HANDLE); *length in: wanted, out: read. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ReadBinFile(DeviceHandle device, uint32_t fileId, uint32_t offset,
+                                                         uint8_t* buffer, uint32_t* length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_WriteBinFile(DeviceHandle device, uint32_t fileId, uint32_t offset,
+                                                          const uint8_t* data, uint32_t length);
+/* The 16 bytes of card-OS information; null buffer: ERR_OK and nothing else. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetCOSInfo(DeviceHandle device, uint8_t* info, uint32_t* length);
+/* The serial number (the token's, else 12 hexadecimal characters of its identity). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceSerialNumber(DeviceHandle device, uint8_t* serial,
+                                                                   uint32_t* length);
+/* The status word the token answers to the channel question (0 when it cannot be asked). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDeviceChannelType(DeviceHandle device);
+/* ERR_OK once the button is pressed for a waiting transaction, else its transaction status. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetDevicePressStatus(DeviceHandle device);
+/* A Windows language identifier: 2052 simplified Chinese, 1028/3076/4100 traditional, else English. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetTokenDisplayLang(DeviceHandle device, uint32_t languageId);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetTokenInfo)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetTokenLabel)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetTokenLabel)(DeviceHandle, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ReadBinFile)(DeviceHandle, uint32_t, uint32_t, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_WriteBinFile)(DeviceHandle, uint32_t, uint32_t, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetCOSInfo)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceSerialNumber)(DeviceHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDeviceChannelType)(DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetDevicePressStatus)(DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetTokenDisplayLang)(DeviceHandle, uint32_t);
+
+/* ---- Token initialisation ------------------------------------------------
+ * Erases the token and makes it a fresh, empty token.  Null PINs stand for
+ * DefaultPIN / DefaultSOPIN (longer than 128 bytes: ERR_COMMAND_FAILED); a
+ * null or empty label for DefaultLabel; a label longer than 32 bytes is
+ * refused with ERR_INVALID_PARAM. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_InitToken(DeviceHandle device, const char* userPin, uint32_t userPinLength,
+                                                       const char* soPin, uint32_t soPinLength, const uint8_t* label,
+                                                       uint32_t labelLength);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_InitToken)(DeviceHandle, const char*, uint32_t, const char*, uint32_t,
+                                                      const uint8_t*, uint32_t);
+
 #ifdef __cplusplus
 }
 #endif
