@@ -13,16 +13,38 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
 
+#ifndef QX_PRIVATE_LIBCRYPTO
+#define QX_PRIVATE_LIBCRYPTO 0
+#endif
+
 namespace {
+
+// When libcrypto is linked into this module (the Windows build), it must not
+// register its clean-up with the process's exit handlers (this module may be
+// unloaded long before the process exits), and it is cleaned up when the
+// module goes.  A libcrypto shared with the application is left alone.
+struct CryptoLifetime {
+    bool initialised = false;
+    void ensure() {
+        if (!initialised) initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    }
+    ~CryptoLifetime() {
+        if (QX_PRIVATE_LIBCRYPTO && initialised) OPENSSL_cleanup();
+    }
+};
+CryptoLifetime g_crypto;
 
 using qx::vtoken::Bytes;
 using qx::vtoken::StoreStatus;
@@ -206,6 +228,12 @@ extern "C" {
 QXDEV_EXPORT QXDeviceHandle QXDEV_CALL QXCreateDevInstance(uint32_t channelType) {
     if (channelType != QXDEV_CHANNEL_CCID && channelType != QXDEV_CHANNEL_UMS && channelType != QXDEV_CHANNEL_HID)
         return nullptr;
+    try {
+        static std::once_flag once;
+        std::call_once(once, [] { g_crypto.ensure(); });
+    } catch (...) {
+        return nullptr;
+    }
     return new (std::nothrow) VirtualTransport(channelType);
 }
 

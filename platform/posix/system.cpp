@@ -25,20 +25,6 @@ std::string legal_object_name(std::string_view logical_name) {
     return detail::escape_name(logical_name, "/qx.", posix_legal);
 }
 
-void debug_output(const char* text) {
-    if (!text) return;
-    const char* sink = std::getenv("QX_DEBUG_OUTPUT");
-    if (!sink || !*sink) return;
-    int saved = errno;
-    if (std::string_view(sink) == "stderr") {
-        std::fputs(text, stderr);
-    } else if (FILE* f = std::fopen(sink, "a")) {
-        std::fputs(text, f);
-        std::fclose(f);
-    }
-    errno = saved;
-}
-
 uint32_t last_error() { return static_cast<uint32_t>(errno); }
 void set_last_error(uint32_t value) { errno = static_cast<int>(value); }
 

@@ -16,13 +16,6 @@ std::string legal_object_name(std::string_view logical_name) {
     return detail::escape_name(logical_name, "", win_legal);
 }
 
-void debug_output(const char* text) {
-    if (!text) return;
-    DWORD saved = GetLastError();
-    OutputDebugStringA(text);
-    SetLastError(saved);
-}
-
 uint32_t last_error() { return GetLastError(); }
 void set_last_error(uint32_t value) { SetLastError(value); }
 
