@@ -1,0 +1,32 @@
+#include "after_init.h"
+
+#include <mutex>
+
+#include "core/shared_area.h"
+
+namespace qx::kernel {
+
+namespace {
+std::mutex g_mutex;
+AfterInitSteps g_steps;
+}  // namespace
+
+void set_after_init_steps(const AfterInitSteps& steps) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_steps = steps;
+}
+
+void after_initialisation(QXDeviceTransport& device) {
+    AfterInitSteps steps;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        steps = g_steps;
+    }
+    const uint32_t slot = device.slotNumber;
+    if (steps.unregister_slot_certificates) steps.unregister_slot_certificates(slot);
+    // Slots outside the shared area's four have nothing cached there.
+    if (slot < kAreaSlots && kernel_area_open()) slot_clear(slot);
+    if (steps.forget_device_containers) steps.forget_device_containers(device);
+}
+
+}  // namespace qx::kernel
