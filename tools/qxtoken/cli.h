@@ -1,0 +1,31 @@
+// qxtoken: a person's command line over the token kernel.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "kernel_api.h"
+
+namespace qx::qxtoken {
+
+// Where the program talks: normal output, messages, and the secret prompt
+// (a PIN read without echo; false at the end of input).
+struct Io {
+    std::ostream& out;
+    std::ostream& err;
+    std::function<bool(const std::string& prompt, std::string& secret)> askSecret;
+};
+
+// The symbolic name of a kernel status, "ERR_PIN_INCORRECT (0x6015)".
+std::string describe_status(uint32_t status);
+
+// Runs one command line (without the program name).  Exit codes: 0 done,
+// 1 the operation failed, 2 bad command line.
+int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io);
+
+// The usage text.
+extern const char kUsage[];
+
+}  // namespace qx::qxtoken

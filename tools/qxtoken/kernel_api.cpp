@@ -1,0 +1,30 @@
+#include "kernel_api.h"
+
+namespace qx::qxtoken {
+
+KernelApi::KernelApi(const std::string& directory)
+    : module(directory + platform::module_file_name("QXTokenKernel")) {
+    if (!module) return;
+    auto bind = [&](auto& fn, const char* name) {
+        fn = module.function<std::remove_reference_t<decltype(fn)>>(name);
+        if (!fn) missing += (missing.empty() ? "" : ", ") + std::string(name);
+    };
+    bind(enumDevice, "QXToken_EnumDevice");
+    bind(destroyEnum, "QXToken_DestroyEnum");
+    bind(deviceName, "QXToken_GetDeviceName");
+    bind(openByHandle, "QXToken_OpenDeviceByHandle");
+    bind(openDezo, "QXToken_OpenDevByNameDEZO");
+    bind(closeDevice, "QXToken_CloseDevice");
+    bind(initToken, "QXToken_InitToken");
+    bind(verifyPin, "QXToken_VerifyPin");
+    bind(changePin, "QXToken_ChangePin");
+    bind(unlockPin, "QXToken_UnlockPin");
+    bind(retries, "QXToken_GetPinRetryNum");
+    bind(pinStatus, "QXToken_GetPinStatus");
+    bind(tokenInfo, "QXToken_GetTokenInfo");
+    bind(getLabel, "QXToken_GetTokenLabel");
+    bind(setLabel, "QXToken_SetTokenLabel");
+    bind(serial, "QXToken_GetDeviceSerialNumber");
+}
+
+}  // namespace qx::qxtoken

@@ -1,0 +1,38 @@
+// The token kernel as this tool uses it: loaded by file name from a directory
+// and bound export by export, the way applications bind it.
+#pragma once
+
+#include <string>
+
+#include "QXTokenKernel.h"
+#include "qx/platform/module.h"
+
+namespace qx::qxtoken {
+
+struct KernelApi {
+    // Loads QXTokenKernel from `directory` (ending in a separator).
+    explicit KernelApi(const std::string& directory);
+
+    platform::Module module;
+    // Names of exports that could not be bound (empty when all are there).
+    std::string missing;
+
+    PFN_QXToken_EnumDevice enumDevice = nullptr;
+    PFN_QXToken_DestroyEnum destroyEnum = nullptr;
+    PFN_QXToken_GetDeviceName deviceName = nullptr;
+    PFN_QXToken_OpenDeviceByHandle openByHandle = nullptr;
+    PFN_QXToken_OpenDevByNameDEZO openDezo = nullptr;
+    PFN_QXToken_CloseDevice closeDevice = nullptr;
+    PFN_QXToken_InitToken initToken = nullptr;
+    PFN_QXToken_VerifyPin verifyPin = nullptr;
+    PFN_QXToken_ChangePin changePin = nullptr;
+    PFN_QXToken_UnlockPin unlockPin = nullptr;
+    PFN_QXToken_GetPinRetryNum retries = nullptr;
+    PFN_QXToken_GetPinStatus pinStatus = nullptr;
+    PFN_QXToken_GetTokenInfo tokenInfo = nullptr;
+    PFN_QXToken_GetTokenLabel getLabel = nullptr;
+    PFN_QXToken_SetTokenLabel setLabel = nullptr;
+    PFN_QXToken_GetDeviceSerialNumber serial = nullptr;
+};
+
+}  // namespace qx::qxtoken
