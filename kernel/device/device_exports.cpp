@@ -104,7 +104,7 @@ uint32_t open_by_name(ExportContext& ctx, const char* name, DeviceHandle* handle
 
     rc = authenticate_device(*record);
     if (rc != ERR_OK && !dezo) {
-        close_device(*record);
+        close_device_locked(*record);
         return rc;
     }
     // Without a card-OS check the handle stays open even when authentication

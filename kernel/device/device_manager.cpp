@@ -111,8 +111,8 @@ uint32_t check_token(QXDeviceTransport* device, const KernelConfig& config) {
 }
 
 DeviceManager& DeviceManager::instance() {
-    static DeviceManager* manager = new DeviceManager;  // lives as long as the process
-    return *manager;
+    static DeviceManager manager;
+    return manager;
 }
 
 uint32_t DeviceManager::slot_for(const std::string& name) {

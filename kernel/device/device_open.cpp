@@ -21,7 +21,11 @@ uint32_t authenticate_device(DeviceRecord& device) {
 }
 
 uint32_t close_device(DeviceRecord& device) {
-    KernelAreaAccess access;  // held even when the area is not open: closing must still happen
+    KernelAreaAccess access;  // closing goes ahead even when the area is not open
+    return close_device_locked(device);
+}
+
+uint32_t close_device_locked(DeviceRecord& device) {
     QXDeviceTransport* transport = device.device;
     const uint32_t rc = transport ? transport->Close(&device) : ERR_OK;
     const bool freeRecord = device.owned != 0 || DeviceManager::instance().take_orphan(&device);

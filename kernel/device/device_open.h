@@ -22,5 +22,7 @@ uint32_t authenticate_device(DeviceRecord& device);
 // transport's close, then, for a record the kernel owns, the transport object
 // and the record are destroyed.  Returns the transport's close status.
 uint32_t close_device(DeviceRecord& device);
+// The same for a caller that already holds the kernel lock.
+uint32_t close_device_locked(DeviceRecord& device);
 
 }  // namespace qx::kernel
