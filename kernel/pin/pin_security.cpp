@@ -320,7 +320,7 @@ uint32_t PinOperations::unlock(uint32_t kind, const uint8_t* soPin, uint32_t soL
     bool flagsRead = true;
     rc = verify_block(kPinSo, soBlock.bytes, flagsRead, flags);
     if (rc != ERR_OK) return rc;
-    return finish_unlock(kind, newPin, newLength, flagsRead, flags);
+    return finish_unlock(kind, newBlock.bytes, newPin, newLength, flags);
 }
 
 uint32_t PinOperations::unlock_verified(uint32_t kind, const uint8_t* newPin, uint32_t newLength) {
@@ -331,14 +331,12 @@ uint32_t PinOperations::unlock_verified(uint32_t kind, const uint8_t* newPin, ui
     uint32_t flags = 0;
     rc = read_flags(flags);
     if (rc != ERR_OK) return rc;
-    return finish_unlock(kind, newPin, newLength, true, flags);
+    return finish_unlock(kind, newBlock.bytes, newPin, newLength, flags);
 }
 
-uint32_t PinOperations::finish_unlock(uint32_t kind, const uint8_t* newPin, uint32_t newLength, bool, uint32_t flags) {
-    Block newBlock;
-    uint32_t rc = make_pin_block(device_, newPin, newLength, newBlock.bytes);
-    if (rc != ERR_OK) return rc;
-    rc = send_unlock(kind, newBlock.bytes);
+uint32_t PinOperations::finish_unlock(uint32_t kind, const uint8_t (&newBlock)[kPinBlockSize], const uint8_t* newPin,
+                                      uint32_t newLength, uint32_t flags) {
+    uint32_t rc = send_unlock(kind, newBlock);
     if (rc != ERR_OK) {
         // The refused command may have left the token in another state.
         external_auth(record_);

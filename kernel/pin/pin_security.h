@@ -86,7 +86,9 @@ private:
     // VERIFY with the recovery steps shared by verify, change and unlock.
     uint32_t verify_block(uint32_t kind, const uint8_t (&block)[kPinBlockSize], bool& flagsRead, uint32_t& flags);
     uint32_t after_verify_failure(uint32_t kind, uint32_t status, bool& flagsRead, uint32_t& flags);
-    uint32_t finish_unlock(uint32_t kind, const uint8_t* newPin, uint32_t newLength, bool flagsRead, uint32_t flags);
+    // UNLOCK, then the host's authentication again and the flags word brought up to date.
+    uint32_t finish_unlock(uint32_t kind, const uint8_t (&newBlock)[kPinBlockSize], const uint8_t* newPin,
+                           uint32_t newLength, uint32_t flags);
     void cache(uint32_t kind, const uint8_t* pin, uint32_t length);
     bool equals(const std::string& text, const uint8_t* pin, uint32_t length) const;
 
