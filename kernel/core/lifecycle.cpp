@@ -11,6 +11,9 @@
 
 namespace qx::kernel {
 
+std::string load_counter_name() { return std::string(kLoadCounterName) + ":" + state().directory(); }
+
+
 namespace {
 
 struct Libraries {
@@ -59,7 +62,7 @@ uint32_t kernel_initialise() {
     // A missing or unreadable file leaves every default in force.
     s.set_config(load_kernel_config(s.config_path(), directory));
 
-    const int32_t count = platform::load_counter_increment(kLoadCounterName);
+    const int32_t count = platform::load_counter_increment(load_counter_name());
     ++libs.countedIn;
     trace(kTraceCalls, "QXTokenKernel", __LINE__, "InitQXToken: load count %d", static_cast<int>(count));
 
@@ -85,7 +88,7 @@ uint32_t kernel_release() {
     // A process whose initialisation stopped early was never counted in, and
     // must not take another process's count away.
     if (libs.countedIn > 0) {
-        platform::load_counter_decrement(kLoadCounterName);
+        platform::load_counter_decrement(load_counter_name());
         --libs.countedIn;
     }
     return close_kernel_area();

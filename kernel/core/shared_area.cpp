@@ -63,7 +63,7 @@ uint32_t open_kernel_area(const std::string& providerName) {
     if (!memory || memory->size() < kKernelAreaSize) return ERR_NO_MEMORY;
     auto* view = static_cast<KernelAreaLayout*>(memory->data());
 
-    const bool first = platform::load_counter_value(kLoadCounterName) == 1;
+    const bool first = platform::load_counter_value(load_counter_name()) == 1;
     if (first) std::memset(view->certs, 0, sizeof view->certs);
 
     const uint32_t pid = platform::process_id();

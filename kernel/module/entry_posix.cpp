@@ -28,7 +28,7 @@ __attribute__((constructor)) void kernel_attach() {
     InitQXToken();
     // What the detach work touches exists now even when initialisation stopped early.
     qx::kernel::kernel_area_open();
-    qx::platform::load_counter_value(qx::kernel::kLoadCounterName);
+    qx::platform::load_counter_value(qx::kernel::load_counter_name());
     static Detach detach;
 }
 

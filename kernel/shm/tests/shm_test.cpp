@@ -165,7 +165,7 @@ TEST_F(PinCacheTest, OnlySlotsZeroToThreeHaveCells) {
 // "open": exit with open_kernel_area's status.
 QX_TEST_CHILD(area_probe) {
     // Counted in as a kernel process is, so that it is not taken for the first.
-    platform::load_counter_increment(kLoadCounterName);
+    platform::load_counter_increment(load_counter_name());
     const uint32_t rc = open_kernel_area(args.at(0));
     if (args.at(1) == "open") {
         close_kernel_area();
@@ -184,12 +184,12 @@ class KernelAreaTest : public ::testing::Test {
 protected:
     void SetUp() override {
         provider_ = provider_of(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        platform::load_counter_increment(kLoadCounterName);
+        platform::load_counter_increment(load_counter_name());
         ASSERT_EQ(ERR_OK, open_kernel_area(provider_));
     }
     void TearDown() override {
         close_kernel_area();
-        platform::load_counter_decrement(kLoadCounterName);
+        platform::load_counter_decrement(load_counter_name());
     }
     std::string provider_;
 };
