@@ -259,6 +259,9 @@ TEST_F(PinInitTest, LabelSerialNumberAndFiles) {
     EXPECT_EQ("Second", std::string(label, label + length));
     const std::string big(25, 'x');
     EXPECT_EQ(ERR_INVALID_HANDLE, k_->setLabel(h_, reinterpret_cast<const uint8_t*>(big.data()), 25));
+    length = sizeof label;
+    ASSERT_EQ(ERR_OK, k_->label(h_, label, &length));
+    EXPECT_EQ("Second", std::string(label, label + length));  // nothing was written
     EXPECT_EQ(ERR_OK, k_->setLabel(h_, reinterpret_cast<const uint8_t*>(big.data()), 24));
     length = sizeof label;
     ASSERT_EQ(ERR_OK, k_->label(h_, label, &length));
