@@ -10,6 +10,7 @@
 #include "device/cardos/state.h"
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
+#include "qx/platform/system.h"
 #include "support/kernel_fixture.h"
 #include "support/scripted_transport.h"
 #include "token_env.h"
@@ -380,6 +381,39 @@ TEST_F(PinInitTest, BadArgumentsAreRefusedWithoutTouchingTheToken) {
     EXPECT_EQ(160u, length);
     // Nothing of the above cost a PIN try.
     EXPECT_EQ(10u, tries(QXTOKEN_PIN_USER));
+}
+
+TEST_F(PinInitTest, RemoteSessionsAreRefusedAndNeverReadAsSecurityMet) {
+    start();
+    ASSERT_EQ(ERR_OK, init("123456", "87654321", "T"));
+    ASSERT_EQ(ERR_OK, verify(QXTOKEN_PIN_USER, "123456"));
+    ASSERT_EQ(1u, k_->meets(h_, 3));
+    static char on[] = "XRDP_SESSION=1";
+    static char off[] = "XRDP_SESSION=";
+    putenv(on);
+    if (!platform::is_remote_session()) {
+        putenv(off);
+        GTEST_SKIP() << "this platform does not take a remote session from the environment";
+    }
+    uint32_t value = 0;
+    const uint32_t verifyStatus = verify(QXTOKEN_PIN_USER, "000000");
+    const uint32_t initStatus = init(nullptr, nullptr, nullptr);
+    const uint32_t statusStatus = k_->pinStatus(h_, &value);
+    const uint32_t met = k_->meets(h_, 3);
+    uint8_t cos[16];
+    uint32_t length = sizeof cos;
+    const uint32_t cosStatus = k_->cos(h_, cos, &length);
+    putenv(off);
+    EXPECT_EQ(ERR_REMOTE_SESSION, verifyStatus);
+    EXPECT_EQ(ERR_REMOTE_SESSION, initStatus);
+    EXPECT_EQ(ERR_REMOTE_SESSION, statusStatus);
+    // A refusal must not read as "met".
+    EXPECT_EQ(0u, met);
+    // The card-OS information is answered in any session.
+    EXPECT_EQ(ERR_OK, cosStatus);
+    // Nothing reached the token: no try was spent and the token was not erased.
+    EXPECT_EQ(10u, tries(QXTOKEN_PIN_USER));
+    EXPECT_EQ(0x60Du, flags());
 }
 
 }  // namespace
