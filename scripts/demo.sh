@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" != "--skip-deps" ]; then
-  bash .ci/install-deps.sh
+  bash scripts/install-deps.sh
 fi
 cmake --preset native >/dev/null
 cmake --build --preset native -j "${QX_JOBS:-2}" --target qxvtoken qxtoken QXDevice QXTokenKernel QXSoftAlg

@@ -19,7 +19,7 @@ stage() {  # stage NAME COMMAND...
 }
 
 if [ "${1:-}" != "--skip-deps" ]; then
-  stage "install packages" bash .ci/install-deps.sh
+  stage "install packages" bash scripts/install-deps.sh
 fi
 
 # Native: debug, then the sanitizers.

@@ -239,6 +239,14 @@ uint32_t PinOperations::verify_block(uint32_t kind, const uint8_t (&block)[kPinB
     return ERR_OK;
 }
 
+uint32_t PinOperations::authenticate_and_read_flags(uint32_t& flags) {
+    if (!level_met(1)) {
+        const uint32_t rc = external_auth(record_);
+        if (rc != ERR_OK) return rc;
+    }
+    return read_flags(flags);
+}
+
 uint32_t PinOperations::verify(uint32_t kind, const uint8_t* pin, uint32_t length) {
     if (!level_met(1)) {
         const uint32_t rc = external_auth(record_);
@@ -271,12 +279,8 @@ uint32_t PinOperations::change(uint32_t kind, const uint8_t* oldPin, uint32_t ol
     uint32_t rc = make_pin_block(device_, oldPin, oldLength, oldBlock.bytes);
     if (rc == ERR_OK) rc = make_pin_block(device_, newPin, newLength, newBlock.bytes);
     if (rc != ERR_OK) return rc;
-    if (!level_met(1)) {
-        rc = external_auth(record_);
-        if (rc != ERR_OK) return rc;
-    }
     uint32_t flags = 0;
-    rc = read_flags(flags);
+    rc = authenticate_and_read_flags(flags);
     if (rc != ERR_OK) return rc;
     bool flagsRead = true;
     send_wait_message();
@@ -310,12 +314,8 @@ uint32_t PinOperations::unlock(uint32_t kind, const uint8_t* soPin, uint32_t soL
     uint32_t rc = make_pin_block(device_, soPin, soLength, soBlock.bytes);
     if (rc == ERR_OK) rc = make_pin_block(device_, newPin, newLength, newBlock.bytes);
     if (rc != ERR_OK) return rc;
-    if (!level_met(1)) {
-        rc = external_auth(record_);
-        if (rc != ERR_OK) return rc;
-    }
     uint32_t flags = 0;
-    rc = read_flags(flags);
+    rc = authenticate_and_read_flags(flags);
     if (rc != ERR_OK) return rc;
     bool flagsRead = true;
     rc = verify_block(kPinSo, soBlock.bytes, flagsRead, flags);

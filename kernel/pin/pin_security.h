@@ -65,6 +65,8 @@ public:
 
     uint32_t read_flags(uint32_t& flags);
     uint32_t write_flags(uint32_t flags);
+    // Authenticates the host when level 1 is not met, then reads the flags word.
+    uint32_t authenticate_and_read_flags(uint32_t& flags);
 
     uint32_t verify(uint32_t kind, const uint8_t* pin, uint32_t length);
     // `oldPin` null (with length 0): the configured default PIN.
