@@ -49,6 +49,15 @@ run_fuzzers() {
 }
 stage "fuzzers" run_fuzzers
 
+# Benchmarks are built (not run: speed is measured by hand, never asserted).
+build_benchmarks() {
+  cmake --preset native-release >/dev/null
+  local targets
+  targets=$(ninja -C build/native-release -t targets all | sed -n 's/^\([A-Za-z0-9_]*_bench\): .*/\1/p' | grep -v '^cmake_' | sort -u)
+  [ -z "$targets" ] || cmake --build --preset native-release -j "$jobs" --target $targets
+}
+stage "benchmarks build" build_benchmarks
+
 # Windows x64 under Wine, in a fresh prefix inside the build tree.
 export QX_WINEPREFIX="$root/build/win64/wineprefix"
 rm -rf "$QX_WINEPREFIX"
