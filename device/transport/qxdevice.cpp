@@ -1,6 +1,8 @@
 // The QXDevice transport: one object per device name, reaching the virtual
-// tokens of the token store.  Every transmit takes the token's file lock,
-// runs one command on the card OS and writes the token back, so that several
+// tokens of the token store and, for the CCID channel, the cards in the
+// system's PC/SC readers.  The name given to Open chooses the path.
+// For a virtual token every transmit takes the token's file lock, runs one
+// command on the card OS and writes the token back, so that several
 // processes share one token as they would share one reader.
 // The header checks its field offsets with offsetof on a class with virtual
 // functions, which GCC accepts but warns about.
@@ -24,6 +26,7 @@
 
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
+#include "device/transport/pcsc_reader.h"
 
 #ifndef QX_PRIVATE_LIBCRYPTO
 #define QX_PRIVATE_LIBCRYPTO 0
@@ -54,10 +57,10 @@ constexpr uint32_t kScardUnknownReader = 0x80100009u;
 constexpr uint32_t kScardInsufficientBuffer = 0x80100008u;
 constexpr uint32_t kMaxCommand = 5 + 255 + 1;
 
-class VirtualTransport final : public QXDeviceTransport {
+class Transport final : public QXDeviceTransport {
 public:
-    explicit VirtualTransport(uint32_t channel) { channelType = channel; }
-    ~VirtualTransport() = default;
+    explicit Transport(uint32_t channel) { channelType = channel; }
+    ~Transport() = default;
 
     uint32_t Open(const char* name) override {
         try {
@@ -66,16 +69,35 @@ public:
             if (len == 0 || len >= QXDEV_NAME_SIZE) return QXDEV_SCARD_E_INVALID_VALUE;
             std::string device(name, len);  // the argument may be our own name field
             std::string token = qx::vtoken::token_name_from_device(device);
-            if (token.empty()) return kScardUnknownReader;
             uint64_t session = 0, generation = 0;
             bool present = false;
-            StoreStatus st = store().update(token, [&](TokenState& s) {
-                present = s.plugged && s.config.channel == channelType;
-                session = s.power_session;
-                generation = s.plug_generation;
-                return false;
-            });
-            if (st != StoreStatus::Ok || !present) return kScardUnknownReader;
+            StoreStatus st = StoreStatus::NotFound;
+            if (!token.empty()) {
+                st = store().update(token, [&](TokenState& s) {
+                    present = s.plugged && s.config.channel == channelType;
+                    session = s.power_session;
+                    generation = s.plug_generation;
+                    return false;
+                });
+            }
+            // A virtual token that exists but is unplugged or of another channel stays unknown.
+            if (st != StoreStatus::Ok && st != StoreStatus::NotFound) return kScardUnknownReader;
+            if (st == StoreStatus::Ok && !present) return kScardUnknownReader;
+            if (st == StoreStatus::NotFound) {
+                // Not a virtual token: a reader, for the channel that readers serve.
+                if (channelType != QXDEV_CHANNEL_CCID || qx::device::is_virtual_device_name(device))
+                    return kScardUnknownReader;
+                uint32_t rc = reader_.open(device);
+                if (rc != 0) {
+                    if (token_.empty()) openStatus = 0;
+                    return rc;
+                }
+                token_.clear();
+                set_name(device);
+                openStatus = 1;
+                return 0;
+            }
+            reader_.forget();
             std::memset(deviceName, 0, sizeof deviceName);
             std::memcpy(deviceName, device.data(), device.size());
             token_ = token;
@@ -89,6 +111,7 @@ public:
     }
 
     uint32_t Close(void*) override {
+        reader_.close();
         openStatus = 0;
         return 0;
     }
@@ -99,7 +122,9 @@ public:
             if (command == nullptr || response == nullptr || responseLength == nullptr || commandLength < 4 ||
                 commandLength > kMaxCommand)
                 return QXDEV_SCARD_E_INVALID_VALUE;
-            if (openStatus == 0 || token_.empty()) return QXDEV_ERR_DEVICE_IO;
+            if (openStatus == 0) return QXDEV_ERR_DEVICE_IO;
+            // A card in a reader deciphers the link itself: the bytes go as they are.
+            if (token_.empty()) return reader_.transmit(command, commandLength, response, responseLength);
             Bytes apdu(command, command + commandLength);
             bool enciphered = transportKeyLength == QXDEV_TRANSPORT_KEY_SIZE;
             uint32_t code = 0;
@@ -136,7 +161,7 @@ public:
     uint32_t Reset(uint8_t* atr, uint32_t* atrLength) override {
         try {
             if (atr == nullptr || atrLength == nullptr) return QXDEV_SCARD_E_INVALID_VALUE;
-            if (token_.empty()) return QXDEV_ERR_DEVICE_IO;
+            if (token_.empty()) return reset_reader(atr, atrLength);
             uint32_t code = 0;
             Bytes answer;
             StoreStatus st = store().update(token_, [&](TokenState& s) {
@@ -176,10 +201,10 @@ public:
                 if (words[i] == nullptr) continue;
                 lowered.push_back(lower(std::string(words[i], strnlen(words[i], 1024))));
             }
-            uint32_t n = 0;
+            std::vector<std::string> found;
             qx::vtoken::TokenStore st = store();
             for (const std::string& token : st.names()) {
-                if (n >= QXDEV_MAX_ENUM) break;
+                if (found.size() >= QXDEV_MAX_ENUM) break;
                 TokenState s;
                 if (st.read(token, s) != StoreStatus::Ok) continue;
                 if (!s.plugged || s.config.channel != channelType) continue;
@@ -189,7 +214,14 @@ public:
                 bool match = wordCount == 0 || std::any_of(lowered.begin(), lowered.end(), [&](const std::string& w) {
                                  return low.find(w) != std::string::npos;
                              });
-                if (!match) continue;
+                if (match) found.push_back(device);
+            }
+            // Then the readers, which only the CCID channel serves; a missing
+            // PC/SC service just means that there are none.
+            if (channelType == QXDEV_CHANNEL_CCID && (wordCount == 0 || !lowered.empty()))
+                qx::device::list_readers(lowered, QXDEV_MAX_ENUM, QXDEV_NAME_SIZE - 1, found);
+            uint32_t n = 0;
+            for (const std::string& device : found) {
                 std::memset(names[n], 0, QXDEV_NAME_SIZE);
                 std::memcpy(names[n], device.data(), device.size());
                 ++n;
@@ -202,6 +234,23 @@ public:
     }
 
 private:
+    void set_name(const std::string& device) {
+        std::memset(deviceName, 0, sizeof deviceName);
+        std::memcpy(deviceName, device.data(), device.size());
+    }
+
+    uint32_t reset_reader(uint8_t* atr, uint32_t* atrLength) {
+        std::vector<uint8_t> answer;
+        if (!reader_.has_reader()) return QXDEV_ERR_DEVICE_IO;  // nothing was ever opened
+        uint32_t rc = reader_.reset(answer);
+        if (rc != 0) return rc;
+        if (answer.size() > *atrLength) return kScardInsufficientBuffer;
+        std::memcpy(atr, answer.data(), answer.size());
+        *atrLength = static_cast<uint32_t>(answer.size());
+        openStatus = 1;
+        return 0;
+    }
+
     static std::string lower(std::string s) {
         std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         return s;
@@ -216,6 +265,7 @@ private:
 
     static qx::vtoken::TokenStore store() { return qx::vtoken::TokenStore(qx::vtoken::default_store_directory()); }
 
+    qx::device::PcscReader reader_;
     std::string token_;
     uint64_t session_ = 0;
     uint64_t generation_ = 0;
@@ -234,11 +284,11 @@ QXDEV_EXPORT QXDeviceHandle QXDEV_CALL QXCreateDevInstance(uint32_t channelType)
     } catch (...) {
         return nullptr;
     }
-    return new (std::nothrow) VirtualTransport(channelType);
+    return new (std::nothrow) Transport(channelType);
 }
 
 QXDEV_EXPORT void QXDEV_CALL QXDestroyDevInstance(QXDeviceHandle device) {
-    delete static_cast<VirtualTransport*>(device);
+    delete static_cast<Transport*>(device);
 }
 
 }  // extern "C"
