@@ -1287,13 +1287,19 @@ bool press_button(TokenState& state) {
 }
 
 Bytes answer_to_reset(const TokenState& state) {
-    // T=1 answer to reset with the identity as historical bytes.
+    // T=1 answer to reset with the identity as historical bytes: TA1 TB1 TC1
+    // TD1 (T=1), TD2 announcing TA3 (IFSC 254) and TB3 (BWI 4, CWI 5), the
+    // historical bytes, and the check byte that T=1 requires (the XOR of all
+    // bytes after TS and the check byte is zero).
     const size_t n = std::min<size_t>(state.config.identity.size(), 15);
     Bytes atr;
-    atr.reserve(8 + n);
-    for (uint8_t b : {0x3B, 0xF0, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE}) atr.push_back(b);
+    atr.reserve(10 + n);
+    for (uint8_t b : {0x3B, 0xF0, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45}) atr.push_back(b);
     atr[1] = static_cast<uint8_t>(0xF0 | n);
     for (size_t i = 0; i < n; ++i) atr.push_back(state.config.identity[i]);
+    uint8_t check = 0;
+    for (size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
+    atr.push_back(check);
     return atr;
 }
 

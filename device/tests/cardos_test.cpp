@@ -76,6 +76,38 @@ TEST_F(CardOsTest, BlankTokenAnswersIdentityInformationAndChannel) {
     EXPECT_EQ(host.run("8476000000"), "6882");  // no secure-messaging form
 }
 
+// Readers and the PC/SC service parse the answer to reset: every interface
+// byte that T0 and the TDi announce must be there, then exactly K historical
+// bytes (the identity), then the check byte.
+TEST_F(CardOsTest, AnswerToResetIsWellFormed) {
+    for (const char* identity : {"0102030405060708", "01", "00112233445566778899AABBCCDDEEFF0011"}) {
+        token.config.identity = hex(identity);
+        Bytes atr = answer_to_reset(token);
+        ASSERT_GE(atr.size(), 2u);
+        EXPECT_EQ(atr[0], 0x3B);
+        size_t k = atr[1] & 0x0F, pos = 2;
+        uint8_t y = atr[1] >> 4;
+        bool t1 = false;
+        while (true) {
+            pos += ((y & 1) != 0) + ((y & 2) != 0) + ((y & 4) != 0);
+            if ((y & 8) == 0) break;
+            ASSERT_LT(pos, atr.size());
+            t1 |= (atr[pos] & 0x0F) == 1;
+            y = atr[pos++] >> 4;
+        }
+        EXPECT_TRUE(t1);
+        ASSERT_EQ(atr.size(), pos + k + 1) << hexs(atr);  // historical bytes, check byte
+        EXPECT_EQ(hexs(Bytes(atr.begin() + static_cast<std::ptrdiff_t>(pos), atr.end() - 1)),
+                  hexs(Bytes(token.config.identity.begin(),
+                             token.config.identity.begin() + static_cast<std::ptrdiff_t>(k))));
+        uint8_t check = 0;
+        for (size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
+        EXPECT_EQ(check, 0) << hexs(atr);
+    }
+    // At most 15 historical bytes: the identity's first 15.
+    EXPECT_EQ(hexs(answer_to_reset(token)).substr(0, 18), "3BFF1300008131FE45");
+}
+
 TEST_F(CardOsTest, ChannelTypeFollowsTheConfiguredChannel) {
     token.config.channel = kChannelHid;
     EXPECT_EQ(host.run("F00F000000"), "9100");
