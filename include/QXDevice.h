@@ -33,7 +33,7 @@
 /* Transport status codes besides 0.  The four smart-card codes make the kernel
  * reconnect; any other non-zero code is an I/O failure. */
 #define QXDEV_SCARD_W_RESET_CARD 0x80100068u
-#define QXDEV_SCARD_E_NO_SERVICE 0x8010001Eu
+#define QXDEV_SCARD_E_SERVICE_STOPPED 0x8010001Eu
 #define QXDEV_SCARD_E_INVALID_VALUE 0x80100011u
 #define QXDEV_SCARD_E_INVALID_HANDLE 0x80100003u
 #define QXDEV_ERR_DEVICE_IO 0x1001u

@@ -59,7 +59,7 @@
 
 /* Smart-card codes of the device transport, passed through when reconnecting did not help. */
 #define ERR_SCARD_RESET_CARD 0x80100068u
-#define ERR_SCARD_NO_SERVICE 0x8010001Eu
+#define ERR_SCARD_SERVICE_STOPPED 0x8010001Eu
 #define ERR_SCARD_INVALID_VALUE 0x80100011u
 #define ERR_SCARD_INVALID_HANDLE 0x80100003u
 

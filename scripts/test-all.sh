@@ -22,6 +22,11 @@ if [ "${1:-}" != "--skip-deps" ]; then
   stage "install packages" bash scripts/install-deps.sh
 fi
 
+# The reader tests (vtoken_pcsc_tests) talk to pcscd with vpcd's virtual
+# readers; the daemon runs for the whole script.
+stage "pcscd" bash scripts/start-pcscd.sh
+trap 'bash scripts/start-pcscd.sh stop >/dev/null 2>&1 || true' EXIT
+
 # Native: debug, then the sanitizers.
 stage "native build" bash -c "cmake --preset native >/dev/null && cmake --build --preset native -j $jobs"
 stage "native tests" ctest --preset native -j "$jobs"

@@ -64,7 +64,7 @@ uint32_t le_length(uint8_t le) { return le ? le : 256u; }
 ApduResponse::~ApduResponse() { secure_zero(bytes.data(), bytes.size()); }
 
 bool is_reconnect_code(uint32_t code) {
-    return code == QXDEV_SCARD_W_RESET_CARD || code == QXDEV_SCARD_E_NO_SERVICE ||
+    return code == QXDEV_SCARD_W_RESET_CARD || code == QXDEV_SCARD_E_SERVICE_STOPPED ||
            code == QXDEV_SCARD_E_INVALID_VALUE || code == QXDEV_SCARD_E_INVALID_HANDLE;
 }
 

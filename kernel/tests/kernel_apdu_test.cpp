@@ -137,7 +137,7 @@ TEST_F(ApduTest, CardResetLeadsToResetReauthenticationAndOneMoreAttempt) {
 }
 
 TEST_F(ApduTest, LostServiceOrHandleReopensTheDeviceByItsName) {
-    for (uint32_t code : {QXDEV_SCARD_E_NO_SERVICE, QXDEV_SCARD_E_INVALID_VALUE, QXDEV_SCARD_E_INVALID_HANDLE}) {
+    for (uint32_t code : {QXDEV_SCARD_E_SERVICE_STOPPED, QXDEV_SCARD_E_INVALID_VALUE, QXDEV_SCARD_E_INVALID_HANDLE}) {
         ScriptedTransport d("Reader With A Name 1");
         d.set_identity(H(kIdentity));
         d.fail("00 B0 00 00 04", code);
@@ -176,7 +176,7 @@ TEST_F(ApduTest, FailedReconnectionStepsEndTheExchange) {
         ScriptedTransport d;
         d.set_identity(H(kIdentity));
         d.openResult = 0x8010000E;
-        d.fail("00 B0 00 00 04", QXDEV_SCARD_E_NO_SERVICE);
+        d.fail("00 B0 00 00 04", QXDEV_SCARD_E_SERVICE_STOPPED);
         ApduChannel channel(&d);
         ApduResponse r;
         EXPECT_EQ(0x8010000Eu, channel.transmit(H("00 B0 00 00 04"), r));
