@@ -20,8 +20,8 @@ struct ChildRegistrar {
 // Path of the running test executable.
 std::string self_path();
 
-// Runs this executable as a child with the given role and arguments and
-// returns a handle that can be waited on (see qx/platform/process.h).
+// The command line that runs this executable as a child with the given role
+// and arguments; start it with qx::platform::ChildProcess::spawn.
 std::vector<std::string> child_command(const std::string& role, const std::vector<std::string>& args);
 
 }  // namespace qx::test
