@@ -1,14 +1,4 @@
-# Cross-compiling the Windows x64 product with mingw-w64 (posix thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling the Windows x64 product with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QX_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QX_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QX_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QX_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${QX_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Test executables run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -22,6 +22,7 @@
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
 #include "device/tests/card_fixture.h"
+#include "device/tests/support/transport_fixture.h"
 #include "device/tests/support/vpcd_card.h"
 #include "qx/platform/file_io.h"
 #include "qx/platform/module.h"
@@ -34,65 +35,6 @@ namespace qx::vtoken::test {
 namespace {
 
 namespace sc = platform::smartcard;
-
-struct Library {
-    platform::Module module;
-    PFN_QXCreateDevInstance create = nullptr;
-    PFN_QXDestroyDevInstance destroy = nullptr;
-    Library() {
-        std::string dir = platform::directory_of(platform::executable_path());
-        module = platform::Module(dir + platform::path_separator() + platform::module_file_name("QXDevice"));
-        create = module.function<PFN_QXCreateDevInstance>("QXCreateDevInstance");
-        destroy = module.function<PFN_QXDestroyDevInstance>("QXDestroyDevInstance");
-    }
-};
-
-Library& lib() {
-    static Library l;
-    return l;
-}
-
-struct DeviceDeleter {
-    void operator()(QXDeviceTransport* d) const { lib().destroy(d); }
-};
-using Device = std::unique_ptr<QXDeviceTransport, DeviceDeleter>;
-
-Device make_device(uint32_t channel) { return Device(lib().create(channel)); }
-
-// A virtual-token store of this process's own, so that only our tokens are listed.
-const std::string& store_dir() {
-    static std::string dir = [] {
-        std::string d = platform::environment("QX_VTOKEN_HOME");
-        if (d.empty()) {
-            d = platform::temp_directory() + platform::path_separator() + "qx-vtoken-pcsc-" +
-                std::to_string(platform::process_id());
-            static std::string assignment = "QX_VTOKEN_HOME=" + d;
-            putenv(assignment.data());
-        }
-        platform::make_directories(d);
-        return d;
-    }();
-    return dir;
-}
-
-uint32_t transmit(QXDeviceTransport* d, const Bytes& apdu, Bytes& out) {
-    uint8_t buf[1024];
-    uint32_t len = sizeof buf;
-    uint32_t rc = d->Transmit(apdu.data(), static_cast<uint32_t>(apdu.size()), buf, &len);
-    out.assign(buf, buf + (rc == 0 ? len : 0));
-    return rc;
-}
-
-std::string run(QXDeviceTransport* d, std::string_view apdu) {
-    Bytes out;
-    uint32_t rc = transmit(d, hex(apdu), out);
-    if (rc != 0) {
-        char text[16];
-        std::snprintf(text, sizeof text, "rc=%08X", rc);
-        return text;
-    }
-    return hexs(out);
-}
 
 std::vector<std::string> enumerate(QXDeviceTransport* d, std::vector<const char*> words) {
     char names[QXDEV_MAX_ENUM][QXDEV_NAME_SIZE];
@@ -119,7 +61,7 @@ class PcscReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(lib().create && lib().destroy);
-        store = std::make_unique<TokenStore>(store_dir());
+        store = std::make_unique<TokenStore>(store_dir("qx-vtoken-pcsc-"));
         for (const auto& n : store->names()) store->remove(n);
         sc::Context context;
         uint32_t rc = context.establish();
@@ -356,7 +298,7 @@ QX_TEST_CHILD(pcsc_no_service) {
 }
 
 TEST(PcscNoService, VirtualTokensStillWork) {
-    TokenStore st(store_dir());
+    TokenStore st(store_dir("qx-vtoken-pcsc-"));
     for (const auto& n : st.names()) st.remove(n);
     ASSERT_EQ(st.create("alice", make_token(kChannelCcid, hex("01"), {}, false)), StoreStatus::Ok);
     TokenState bob = make_token(kChannelCcid, hex("02"), {}, false);

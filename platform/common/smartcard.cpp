@@ -1,7 +1,9 @@
-// Smart-card readers through pcsc-lite.
+// Smart-card readers through the system's PC/SC interface: pcsc-lite and
+// winscard share the API, so only the header that declares it differs
+// (smartcard_api.h, one per system).
 #include "qx/platform/smartcard.h"
 
-#include <winscard.h>
+#include "smartcard_api.h"
 
 #include <utility>
 

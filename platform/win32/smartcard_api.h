@@ -1,0 +1,5 @@
+// The PC/SC API as winscard declares it.
+#pragma once
+
+#include <windows.h>
+#include <winscard.h>
