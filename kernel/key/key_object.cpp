@@ -1,0 +1,123 @@
+#include "key_object.h"
+
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "core/kernel_state.h"
+
+namespace qx::kernel {
+
+static_assert(sizeof(void*) != 8 || offsetof(QXKey, tag) == 8, "the handle check reads the tag after the vtable");
+
+bool is_accepted_algorithm(uint32_t algorithm) {
+    switch (algorithm) {
+        case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 16:
+        case 0x100: case 0x200: case 0x300: case 0x400: case 0x500: case 0x600: case 0x700: case 0x800:
+        case 0x1100:
+        case kAlgSm2: case kAlgRsa:
+            return true;
+        default:
+            return false;
+    }
+}
+
+QXKey::QXKey(uint32_t alg) : algorithm(alg), cipher(state().soft_alg(), alg) {}
+
+QXKey::~QXKey() = default;  // the key buffer wipes itself
+
+DeviceRecord* QXKey::live_device() const {
+    DeviceRecord* record = device_record(deviceHandle);
+    if (!record || !record->device || record->device != device) return nullptr;
+    return record;
+}
+
+void QXKey::bind_device(void* handle) {
+    DeviceRecord* record = device_record(handle);
+    deviceHandle = record ? handle : nullptr;
+    device = record ? record->device : nullptr;
+}
+
+uint32_t QXAsymKey::NegotiateTransaction(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return ERR_INVALID_PARAM;
+}
+
+namespace {
+
+struct LiveKeys {
+    std::mutex mutex;
+    std::unordered_set<QXKey*> keys;
+};
+
+LiveKeys& live_keys() {
+    static LiveKeys* keys = new LiveKeys;  // outlives every static destructor that might close a key
+    return *keys;
+}
+
+}  // namespace
+
+QXKey* adopt_key(std::unique_ptr<QXKey> key) {
+    if (!key) return nullptr;
+    LiveKeys& live = live_keys();
+    std::lock_guard lock(live.mutex);
+    live.keys.insert(key.get());
+    QXKey* raw = key.release();
+    register_handle(raw, HandleKind::Key);
+    return raw;
+}
+
+QXKey* key_from_handle(void* handle) {
+    if (!handle || !is_live_handle(handle, HandleKind::Key)) return nullptr;
+    LiveKeys& live = live_keys();
+    std::lock_guard lock(live.mutex);
+    auto it = live.keys.find(static_cast<QXKey*>(handle));
+    return it == live.keys.end() ? nullptr : *it;
+}
+
+bool destroy_key(QXKey* key) {
+    if (!key) return false;
+    {
+        LiveKeys& live = live_keys();
+        std::lock_guard lock(live.mutex);
+        if (live.keys.erase(key) == 0) return false;
+        unregister_handle(key, HandleKind::Key);
+    }
+    delete key;
+    return true;
+}
+
+std::vector<uint32_t> live_key_slots(const QXDeviceTransport* device) {
+    std::vector<uint32_t> slots;
+    LiveKeys& live = live_keys();
+    std::lock_guard lock(live.mutex);
+    for (QXKey* key : live.keys) {
+        QXAsymKey* asym = as_asym(key);
+        if (asym && asym->device == device && asym->slot != kNoSlot && asym->slot != kHostSlot)
+            slots.push_back(asym->slot);
+    }
+    return slots;
+}
+
+std::unique_ptr<QXKey> make_asym_key(uint32_t algorithm);  // asym_key.cpp
+
+std::unique_ptr<QXKey> make_key(uint32_t algorithm) {
+    try {
+        if (algorithm == kAlgRsa || algorithm == kAlgSm2) return make_asym_key(algorithm);
+#ifdef QX_KERNEL_SYM_KEYS
+        if (is_sym_algorithm(algorithm)) return make_sym_key(algorithm);
+#endif
+    } catch (const std::bad_alloc&) {
+    }
+    return nullptr;
+}
+
+uint32_t KeyTokenSession::open(const QXKey& key) {
+    DeviceRecord* record = key.live_device();
+    if (!record) return ERR_DEVICE_IO;
+    uint32_t status = lock_.acquire(*record->device);
+    if (status != ERR_OK) return status;
+    commands_ = std::make_unique<CommandObject>(record->device);
+    return ERR_OK;
+}
+
+}  // namespace qx::kernel
