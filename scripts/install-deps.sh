@@ -14,15 +14,23 @@ elif [ ! -f "$SRC" ] && ! grep -rqs '^deb-src' /etc/apt/sources.list /etc/apt/so
   grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/qx-src.list || true
   need_update=1
 fi
-if ! dpkg --print-foreign-architectures | grep -q i386; then
-  dpkg --add-architecture i386
-  need_update=1
+# 32-bit Wine (for the 32-bit driver installer) only where the kernel runs
+# 32-bit programs: elsewhere it could be installed but never started.
+wine32=()
+if bash "$(dirname "$0")/host-runs-32bit.sh" -q; then
+  wine32=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -q i386; then
+    dpkg --add-architecture i386
+    need_update=1
+  fi
+else
+  echo "this host cannot run 32-bit programs: wine32 is not installed (32-bit Windows tests will be skipped)"
 fi
 
 PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev llvm
       libssl-dev libsimpleini-dev libpcsclite-dev libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-      wine wine64 wine32:i386 xvfb xauth dpkg-dev perl binutils-mingw-w64-x86-64 openssl
+      wine wine64 "${wine32[@]}" xvfb xauth dpkg-dev perl binutils-mingw-w64-x86-64 openssl
       pcscd vsmartcard-vpcd)
 missing=()
 for p in "${PKGS[@]}"; do
