@@ -2,6 +2,7 @@
 // through a fake setup API.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ struct SearchCase {
     std::string id;
     std::string description;
 };
+
+void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
 
 class Search : public testing::TestWithParam<SearchCase> {};
 
@@ -93,6 +96,8 @@ struct LineCase {
     std::string message;  // empty: the system has no text
     std::string expected;
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
 class ErrorLine : public testing::TestWithParam<LineCase> {};
 
@@ -232,6 +237,8 @@ struct FailureCase {
     std::string expected;
     bool removed, destroyed, closed;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class FailingStep : public testing::TestWithParam<FailureCase> {};
 

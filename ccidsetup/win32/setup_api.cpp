@@ -121,7 +121,7 @@ public:
     }
 
     uint32_t find_next_line(InfLine& line) override {
-        const INFCONTEXT current = to_system(line);
+        INFCONTEXT current = to_system(line);
         INFCONTEXT next{};
         if (!SetupFindNextLine(&current, &next)) return failure();
         line = from_system(next);
