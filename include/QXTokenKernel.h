@@ -219,6 +219,55 @@ QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_InitToken(DeviceHandle device, cons
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_InitToken)(DeviceHandle, const char*, uint32_t, const char*, uint32_t,
                                                       const uint8_t*, uint32_t);
 
+/* ---- Random numbers, session keys and digests ------------------------------
+ * Symmetric algorithms: 0x100 DES, 0x200 two-key and 0x300 three-key triple
+ * DES, 0x400 AES, 0x600 SM4, 0x800 RC2, 0x1100 RC4 (in host software); 0x500
+ * and 0x700 the token's own ciphers.  Modes 1 CBC, 2 ECB; paddings 0 none,
+ * 1 PKCS #7, 2 random bytes and count, 3 zeros, 4 zeros and count, 5 0x80 and
+ * zeros.  Digest identifiers 1 MD2, 2 MD4, 3 MD5, 4 SHA-1, 5 SHA-256, 6 SHA-384,
+ * 7 SHA-512, 16 SM3 (on the token: 4, 5 and 16). */
+
+/* length random bytes: from the system's generator (onToken 0) or the token's. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GenRandom(DeviceHandle device, uint32_t length, uint32_t onToken,
+                                                       uint8_t* output);
+/* A new session key of keyBits bits: random, or the front of MD5(data) || SHA-1(data)
+ * (at most 288 bits).  Lengths the cipher cannot take: ERR_INVALID_PARAM. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GenSessionKey(DeviceHandle device, uint32_t algorithm, uint32_t keyBits,
+                                                           const uint8_t* data, uint32_t dataLength, uint32_t flags,
+                                                           KeyHandle* key);
+/* Salt and vector: buffer null asks for the length; none present: ERR_INVALID_HANDLE.
+ * Setting with length 0 keeps the present length; setting the vector selects CBC. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeySalt(KeyHandle key, uint8_t* salt, uint32_t* length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeySalt(KeyHandle key, const uint8_t* salt, uint32_t length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeyIV(KeyHandle key, uint8_t* iv, uint32_t* length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeyIV(KeyHandle key, const uint8_t* iv, uint32_t length);
+/* Padding of any key (RSA keys: 0 raw, 6 PKCS #1). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeyPadding(KeyHandle key, uint32_t* padding);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeyPadding(KeyHandle key, uint32_t padding);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeyMode(KeyHandle key, uint32_t* mode);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeyMode(KeyHandle key, uint32_t mode);
+/* Only in modes 3 and 4, else ERR_INVALID_HANDLE. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeyFeedBackLenBit(KeyHandle key, uint32_t* bits);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeyFeedbackLenBit(KeyHandle key, uint32_t bits);
+/* Only for RC4, else ERR_INVALID_HANDLE. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSymKeyEffectiveLenBit(KeyHandle key, uint32_t* bits);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetSymKeyEffectLenBit(KeyHandle key, uint32_t bits);
+/* The digest of data, in software or (onToken non-zero, device handle) on the
+ * token.  Output null or short: ERR_BUFFER_TOO_SMALL with the digest size. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_MessageDigest(void* handle, const uint8_t* data, uint32_t length,
+                                                           uint32_t digestId, uint32_t onToken, uint8_t* output,
+                                                           uint32_t* outputLength);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GenRandom)(DeviceHandle, uint32_t, uint32_t, uint8_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GenSessionKey)(DeviceHandle, uint32_t, uint32_t, const uint8_t*, uint32_t,
+                                                          uint32_t, KeyHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetSymKeyBytes)(KeyHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetSymKeyBytes)(KeyHandle, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetSymKeyValue)(KeyHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetSymKeyValue)(KeyHandle, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_MessageDigest)(void*, const uint8_t*, uint32_t, uint32_t, uint32_t,
+                                                          uint8_t*, uint32_t*);
+
 #ifdef __cplusplus
 }
 #endif

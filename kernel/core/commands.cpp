@@ -6,6 +6,7 @@
 
 #include "QXTokenStatus.h"
 #include "config/soft_alg.h"
+#include "crypto/block_mac.h"
 #include "kernel_state.h"
 #include "key_derivation.h"
 #include "logical_lock.h"
@@ -41,12 +42,6 @@ uint32_t ecb_encrypt(uint32_t algorithm, const uint8_t* key, uint32_t keyLength,
     if (rc == 0) std::memcpy(out, buffer.data(), length);
     secure_zero(buffer);
     return rc;
-}
-
-// Pads with 80 00 ... to a multiple of the block size (always at least one byte).
-void pad_80(std::vector<uint8_t>& data, uint32_t block) {
-    data.push_back(0x80);
-    while (data.size() % block) data.push_back(0x00);
 }
 
 }  // namespace
@@ -241,7 +236,7 @@ uint32_t SecurityCommands::read_transport_key() {
     return ERR_OK;
 }
 
-uint32_t SecurityCommands::secure_messaging_wrap(std::vector<uint8_t>& command) {
+uint32_t SecurityCommands::secure_messaging_wrap(std::vector<uint8_t>& command, uint32_t keyIndex) {
     QXDeviceTransport* dev = device();
     const uint32_t algorithm = state().exchange_settings().skAlgorithm;
     const SymAlgInfo* info = sym_alg_info(algorithm);
@@ -251,8 +246,8 @@ uint32_t SecurityCommands::secure_messaging_wrap(std::vector<uint8_t>& command) 
     uint8_t key[16];
     uint32_t keyLength = sizeof key;
     if (derive_key_for_index(state().config().cspName, dev->identity,
-                             std::min<uint32_t>(dev->identityLength, sizeof dev->identity), kKeyAdfCommandProtect,
-                             key, &keyLength) != ERR_OK) {
+                             std::min<uint32_t>(dev->identityLength, sizeof dev->identity), keyIndex, key,
+                             &keyLength) != ERR_OK) {
         return ERR_COMMAND_FAILED;
     }
     // A cipher with a shorter key (single DES) takes the first bytes of the derived key.
@@ -275,23 +270,21 @@ uint32_t SecurityCommands::secure_messaging_wrap(std::vector<uint8_t>& command) 
         wrapped.push_back(4);
     }
 
-    uint8_t chain[16] = {};
-    if (rc == ERR_OK) rc = get_challenge(static_cast<uint8_t>(b), chain);
+    uint8_t challenge[16] = {};
+    uint8_t mac[4] = {};
+    if (rc == ERR_OK) rc = get_challenge(static_cast<uint8_t>(b), challenge);
     if (rc == ERR_OK) {
-        // CBC-MAC over the new header and data, starting from the challenge.
-        std::vector<uint8_t> mac(wrapped);
-        pad_80(mac, b);
-        for (std::size_t off = 0; off < mac.size() && rc == ERR_OK; off += b) {
-            for (uint32_t i = 0; i < b; ++i) chain[i] ^= mac[off + i];
-            rc = ecb_encrypt(algorithm, key, cipherKeyLength, chain, b, chain);
-        }
+        // The MAC over the new header and data, chained from the challenge.
+        SoftEcbEncryptor cipher(state().soft_alg(), algorithm, b);
+        rc = cipher.init(key, cipherKeyLength);
+        if (rc == ERR_OK) rc = block_mac(cipher, challenge, wrapped.data(), wrapped.size(), mac, sizeof mac);
     }
     secure_zero(key, sizeof key);
     if (rc != ERR_OK) {
         secure_zero(wrapped);
         return ERR_COMMAND_FAILED;
     }
-    wrapped.insert(wrapped.end(), chain, chain + 4);
+    wrapped.insert(wrapped.end(), mac, mac + sizeof mac);
     secure_zero(command);
     command = std::move(wrapped);
     return ERR_OK;

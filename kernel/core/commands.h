@@ -8,6 +8,7 @@
 
 #include "QXDevice.h"
 #include "apdu.h"
+#include "key_derivation.h"
 
 namespace qx::kernel {
 
@@ -78,9 +79,10 @@ public:
     // Reads the transport key material straight through the transport; the
     // device object keeps it only when the token answers 16 bytes and 9000.
     uint32_t read_transport_key();
-    // Rewrites a PIN command (CLA already set to the secure-messaging form)
-    // into its enciphered and MACed form.  ERR_COMMAND_FAILED sends nothing.
-    uint32_t secure_messaging_wrap(std::vector<uint8_t>& command);
+    // Rewrites a command (CLA already set to the secure-messaging form) into
+    // its enciphered and MACed form under the derived key `keyIndex` (the
+    // command-protection key for PIN commands).  ERR_COMMAND_FAILED sends nothing.
+    uint32_t secure_messaging_wrap(std::vector<uint8_t>& command, uint32_t keyIndex = kKeyAdfCommandProtect);
 };
 
 }  // namespace qx::kernel
