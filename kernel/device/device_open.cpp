@@ -1,6 +1,7 @@
 #include "device_open.h"
 
 #include "QXTokenStatus.h"
+#include "container/container.h"
 #include "core/commands.h"
 #include "core/logical_lock.h"
 #include "core/shared_area.h"
@@ -28,6 +29,8 @@ uint32_t close_device(DeviceRecord& device) {
 uint32_t close_device_locked(DeviceRecord& device) {
     QXDeviceTransport* transport = device.device;
     const uint32_t rc = transport ? transport->Close(&device) : ERR_OK;
+    // Containers read through this opening must not outlive it.
+    if (transport) forget_device_containers(transport);
     const bool freeRecord = device.owned != 0 || DeviceManager::instance().take_orphan(&device);
     if (freeRecord) {
         unregister_handle(&device, HandleKind::Device);

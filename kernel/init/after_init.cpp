@@ -16,6 +16,11 @@ void set_after_init_steps(const AfterInitSteps& steps) {
     g_steps = steps;
 }
 
+AfterInitSteps after_init_steps() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_steps;
+}
+
 void after_initialisation(QXDeviceTransport& device) {
     AfterInitSteps steps;
     {

@@ -21,6 +21,8 @@ struct AfterInitSteps {
     void (*forget_device_containers)(QXDeviceTransport& device) = nullptr;
 };
 void set_after_init_steps(const AfterInitSteps& steps);
+// The steps in force (a part installing its own keeps the others').
+AfterInitSteps after_init_steps();
 
 // Runs the steps in order: certificates out of the store, the slot's shared
 // memory cleared (PIN and certificate cells), cached containers forgotten.
