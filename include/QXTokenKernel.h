@@ -219,6 +219,61 @@ QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_InitToken(DeviceHandle device, cons
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_InitToken)(DeviceHandle, const char*, uint32_t, const char*, uint32_t,
                                                       const uint8_t*, uint32_t);
 
+/* ---- Containers ----------------------------------------------------------
+ * Named holders for an exchange (key spec 1) and a signature (key spec 2) key
+ * pair.  Names are 1 to 259 characters, compared byte for byte.  Types: 1 RSA,
+ * 2 SM2, 4, 8.  A handle that is not a live container (closed, deleted,
+ * discarded by a new enumeration or by initialisation) gives ERR_INVALID_PARAM. */
+#define QXTOKEN_CONTAINER_RSA 1u
+#define QXTOKEN_CONTAINER_SM2 2u
+
+/* *position 0 starts an enumeration (the device's cached containers are
+ * discarded and the table read again); each call returns the next container
+ * whose type shares a bit with typeMask and advances *position.  No more:
+ * ERR_NO_CONTAINER with *position unchanged.  The handles have open count 0. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_EnumContainer(DeviceHandle device, uint32_t typeMask,
+                                                           uint32_t* position, ContainerHandle* container);
+/* Opening a name twice gives the same handle; each open needs its close. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_OpenContainer(DeviceHandle device, const char* name,
+                                                           ContainerHandle* container);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_CloseContainer(ContainerHandle container);
+/* ERR_CONTAINER_EXISTS (unless IsDEZORivov), ERR_CONTAINER_FULL. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_CreateContainer(DeviceHandle device, const char* name, uint32_t type,
+                                                             ContainerHandle* container);
+/* Frees the record; the handle is gone whatever its open count. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DeleteContainerByHandle(ContainerHandle container);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DeleteContainerByName(DeviceHandle device, const char* name);
+/* Writes the container's fields to its record. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_UpdateContainer(ContainerHandle container);
+/* *length: the name's length plus its NUL.  A null or short buffer gives
+ * ERR_BUFFER_TOO_SMALL with that length. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetContainerName(ContainerHandle container, char* name,
+                                                              uint32_t* length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetContainerType(ContainerHandle container, uint32_t* type);
+/* Writes the record only when writeNow is non-zero; returns that write's status. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetContainerType(ContainerHandle container, uint32_t type,
+                                                              uint32_t writeNow);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetContainerStatus(ContainerHandle container, uint32_t* status);
+/* Stores any value and writes the record; returns the write's status. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetContainerStatus(ContainerHandle container, uint32_t status);
+/* The slot of the certificate for key spec 1 or 2; ERR_KEY_NOT_IN_CONTAINER when there is none. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetCertIndexFormContainer(ContainerHandle container, uint32_t keySpec,
+                                                                       uint32_t* index);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_EnumContainer)(DeviceHandle, uint32_t, uint32_t*, ContainerHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_OpenContainer)(DeviceHandle, const char*, ContainerHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_CloseContainer)(ContainerHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_CreateContainer)(DeviceHandle, const char*, uint32_t, ContainerHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DeleteContainerByHandle)(ContainerHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DeleteContainerByName)(DeviceHandle, const char*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_UpdateContainer)(ContainerHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetContainerName)(ContainerHandle, char*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetContainerType)(ContainerHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetContainerType)(ContainerHandle, uint32_t, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetContainerStatus)(ContainerHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetContainerStatus)(ContainerHandle, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetCertIndexFormContainer)(ContainerHandle, uint32_t, uint32_t*);
+
 /* ---- Random numbers, session keys and digests ------------------------------
  * Symmetric algorithms: 0x100 DES, 0x200 two-key and 0x300 three-key triple
  * DES, 0x400 AES, 0x600 SM4, 0x800 RC2, 0x1100 RC4 (in host software); 0x500
