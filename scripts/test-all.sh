@@ -18,6 +18,26 @@ stage() {  # stage NAME COMMAND...
   timing+=("$(printf '%-28s %5ds' "$name" $(( $(date +%s) - t0 )))")
 }
 
+# counted PRESET [xvfb-run -a] ctest ...: runs a CTest command, keeps its
+# output in build/logs/ and adds its counts to the totals printed at the end.
+total_pass=0 total_fail=0 total_skip=0
+counted() {
+  local name=$1; shift
+  mkdir -p "$root/build/logs"
+  local log="$root/build/logs/ctest-$name.log" rc=0
+  "$@" 2>&1 | tee "$log" || rc=$?
+  local line ran failed skipped
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+  ran=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)' "$log" || true)
+  if [ -n "$line" ]; then
+    total_fail=$((total_fail + failed)); total_skip=$((total_skip + skipped))
+    total_pass=$((total_pass + ran - failed - skipped))
+  fi
+  return $rc
+}
+
 if [ "${1:-}" != "--skip-deps" ]; then
   stage "install packages" bash scripts/install-deps.sh
 fi
@@ -29,9 +49,9 @@ trap 'bash scripts/start-pcscd.sh stop >/dev/null 2>&1 || true' EXIT
 
 # Native: debug, then the sanitizers.
 stage "native build" bash -c "cmake --preset native >/dev/null && cmake --build --preset native -j $jobs"
-stage "native tests" ctest --preset native -j "$jobs"
+stage "native tests" counted native ctest --preset native -j "$jobs"
 stage "native-asan build" bash -c "cmake --preset native-asan >/dev/null && cmake --build --preset native-asan -j $jobs"
-stage "native-asan tests" ctest --preset native-asan -j "$jobs"
+stage "native-asan tests" counted native-asan ctest --preset native-asan -j "$jobs"
 # ThreadSanitizer: the tests labelled "threads" (locks, shared memory, devices).
 tsan_build() {
   cmake --preset native-tsan >/dev/null
@@ -40,7 +60,7 @@ tsan_build() {
   cmake --build --preset native-tsan -j "$jobs" --target $targets QXTokenKernel QXDevice QXSoftAlg QXPlatformTestModule
 }
 stage "native-tsan build" tsan_build
-stage "native-tsan tests" ctest --preset native-tsan -j "$jobs"
+stage "native-tsan tests" counted native-tsan ctest --preset native-tsan -j "$jobs"
 
 # Fuzzers (clang, libFuzzer with AddressSanitizer): a short run of each one.
 run_fuzzers() {
@@ -86,7 +106,7 @@ wine64=$(for l in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine
 [ -n "$wine64" ] || { echo "no 64-bit Wine loader (wine64) found"; exit 1; }
 stage "win64 build" bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j $jobs"
 stage "wine prefix" bash -c "WINEPREFIX=$QX_WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree=;mshtml=' $wine64 wineboot -i >/dev/null 2>&1; WINEPREFIX=$QX_WINEPREFIX wineserver -w"
-stage "win64 tests (Wine)" xvfb-run -a ctest --preset win64 -j "$jobs"
+stage "win64 tests (Wine)" counted win64 xvfb-run -a ctest --preset win64 -j "$jobs"
 
 # The 32-bit driver installer: always built; its tests run under 32-bit Wine
 # where the host can run 32-bit programs and are skipped elsewhere.
@@ -94,7 +114,7 @@ win32_note=""
 if [ -f ccidsetup/CMakeLists.txt ]; then
   stage "win32 build" bash -c "cmake --preset win32 >/dev/null && cmake --build --preset win32 -j $jobs"
   if [ -n "$(ctest --test-dir build/win32 -N | sed -n 's/^ *Test *#[0-9]*: //p')" ]; then
-    stage "win32 tests (Wine)" xvfb-run -a ctest --preset win32 -j "$jobs"
+    stage "win32 tests (Wine)" counted win32 xvfb-run -a ctest --preset win32 -j "$jobs"
     if [ "$QX_WINE32" = no ]; then
       win32_note="32-bit Windows tests skipped: $QX_WINE32_WHY"
     fi
@@ -105,3 +125,4 @@ echo
 echo "=== timing"
 printf '%s\n' "${timing[@]}"
 [ -z "$win32_note" ] || echo "$win32_note"
+echo "total: $total_pass passed, $total_fail failed, $total_skip skipped"
