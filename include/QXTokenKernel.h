@@ -323,6 +323,84 @@ typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetSymKeyValue)(KeyHandle, uint32_t);
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_MessageDigest)(void*, const uint8_t*, uint32_t, uint32_t, uint32_t,
                                                           uint8_t*, uint32_t*);
 
+/* ---- Key objects, key pairs, signing and encryption ----------------------
+ * Algorithms 0x20000 RSA and 0x10000 SM2 (key pairs in numbered slots on the
+ * token; slot 0 is a public key held in host memory); key specs 1 exchange,
+ * 2 signature.  Key blocks: RsaPublicKeyBlock (516 bytes), RsaPrivateKeyBlock
+ * (1412), SM2 public (132: bits, X, Y), private (196: bits, X, Y, d; or 68:
+ * bits, d), numbers big-endian and right-aligned in 64-byte fields.  A closed
+ * or stale key handle is refused like one never handed out. */
+
+/* A new key pair in a free slot of the range "RSA<bits>"/"SM2<bits>"; *key, when
+ * it is a live key pair of this device and algorithm, is generated again in its
+ * slot (and destroyed when that fails). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GenAsymKey(DeviceHandle device, uint32_t algorithm, uint32_t keyBits,
+                                                        uint32_t keySpec, uint32_t flags, KeyHandle* key);
+/* Imports a key block (unwrapped first with wrappingKey when one is given). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ImportKey(DeviceHandle device, KeyHandle wrappingKey, uint32_t reserved,
+                                                       uint32_t algorithm, uint32_t keySpec, const uint8_t* data,
+                                                       uint32_t length, KeyHandle* key);
+/* Destroys the key object; a key pair stays in its slot. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_CloseKey(KeyHandle key);
+/* A copy of a key object (kind must be 3). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DuplicateObject(KeyHandle key, uint32_t kind, KeyHandle* copy);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetKeyAlgID(KeyHandle key, uint32_t* algorithm);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetKeyLen(KeyHandle key, uint32_t* bits);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetKeyBlockLen(KeyHandle key, uint32_t* bits);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetAsymKeySpec(KeyHandle key, uint32_t* keySpec);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetAsymKeyIndex(KeyHandle key, uint32_t* slot);
+/* The key buffer: a key pair's public key block (read from the token when
+ * needed).  The device argument is not used. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetKeyBuffer(DeviceHandle device, KeyHandle key, uint8_t* buffer,
+                                                          uint32_t* length);
+/* Replaces the key buffer's bytes; length must be its size. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SetKeyBuffer(DeviceHandle device, KeyHandle key, const uint8_t* data,
+                                                          uint32_t length);
+/* A key object for the container's key pair of keySpec. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetAsymKeyFormContainer(ContainerHandle container, uint32_t keySpec,
+                                                                     KeyHandle* key);
+/* Binds a key pair of the container's token (slot 1 to 30) to the container. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_UpdateAsymKeyToContainer(ContainerHandle container, KeyHandle key);
+/* RSA: PKCS #1 v1.5 (flag: with the DigestInfo of hashAlg 1-5, 8 none; hashAlg 0:
+ * the hash is the whole block).  SM2: hashAlg 16 signs SM3(Z_A || message),
+ * otherwise the 32-byte e.  Short signature buffer: ERR_BUFFER_TOO_SMALL. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SignHash(KeyHandle key, uint32_t flag, uint32_t hashAlg,
+                                                      const uint8_t* hash, uint32_t hashLength, uint8_t* signature,
+                                                      uint32_t* signatureLength);
+/* 0 when the signature verifies, ERR_COMMAND_FAILED when it does not. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_VerifyHash(KeyHandle key, uint32_t flag, uint32_t hashAlg,
+                                                        const uint8_t* hash, uint32_t hashLength,
+                                                        const uint8_t* signature, uint32_t signatureLength);
+/* Z_A (32 bytes) of an SM2 key with the identity "1234567812345678". */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetSM3DigestZA(KeyHandle key, uint8_t* za, uint32_t* length);
+/* final non-zero ends a message.  RSA decryption is raw unless final is 3
+ * (PKCS #1 v1.5 from then on); SM2 ciphertext is C1 (X, Y) || C3 || C2. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_Encrypt(KeyHandle key, uint32_t final, const uint8_t* input,
+                                                     uint32_t inputLength, uint8_t* output, uint32_t* outputLength);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_Decrypt(KeyHandle key, uint32_t final, const uint8_t* input,
+                                                     uint32_t inputLength, uint8_t* output, uint32_t* outputLength);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GenAsymKey)(DeviceHandle, uint32_t, uint32_t, uint32_t, uint32_t,
+                                                       KeyHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ImportKey)(DeviceHandle, KeyHandle, uint32_t, uint32_t, uint32_t,
+                                                      const uint8_t*, uint32_t, KeyHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_CloseKey)(KeyHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DuplicateObject)(KeyHandle, uint32_t, KeyHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetKeyValue)(KeyHandle, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetKeyBuffer)(DeviceHandle, KeyHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SetKeyBuffer)(DeviceHandle, KeyHandle, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetAsymKeyFormContainer)(ContainerHandle, uint32_t, KeyHandle*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_UpdateAsymKeyToContainer)(ContainerHandle, KeyHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SignHash)(KeyHandle, uint32_t, uint32_t, const uint8_t*, uint32_t, uint8_t*,
+                                                     uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_VerifyHash)(KeyHandle, uint32_t, uint32_t, const uint8_t*, uint32_t,
+                                                       const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetSM3DigestZA)(KeyHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Encrypt)(KeyHandle, uint32_t, const uint8_t*, uint32_t, uint8_t*,
+                                                    uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Decrypt)(KeyHandle, uint32_t, const uint8_t*, uint32_t, uint8_t*,
+                                                    uint32_t*);
+
 #ifdef __cplusplus
 }
 #endif
