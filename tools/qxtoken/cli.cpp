@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "QXTokenStatus.h"
 
@@ -24,6 +25,9 @@ const char kUsage[] =
     "  pin status                              the PIN-state flags\n"
     "  label get | label set TEXT              the token's label (at most 12 characters)\n"
     "  serial                                  the token's serial number\n"
+    "  container list [--json]                 the token's containers\n"
+    "  container create NAME [--type rsa|sm2] [--pin P]\n"
+    "  container delete NAME [--pin P]         make or remove a container (user PIN)\n"
     "PINs that are not given are asked for without echo.  --token takes a device\n"
     "name or a virtual token's name; without it the only token plugged in is used.\n";
 
@@ -93,13 +97,6 @@ constexpr StatusName kStatusNames[] = {
     {ERR_SCARD_INVALID_HANDLE, "ERR_SCARD_INVALID_HANDLE"},
 };
 
-struct UsageError {
-    std::string message;
-};
-struct Failure {
-    std::string message;
-};
-
 // The command line after the global options: words and --name value pairs.
 class Arguments {
 public:
@@ -129,6 +126,8 @@ public:
         args_.erase(args_.begin());
         return w;
     }
+    // Everything not taken yet (for a command parsed elsewhere).
+    std::vector<std::string> rest() { return std::exchange(args_, {}); }
     void done() const {
         if (!args_.empty()) throw UsageError{"unexpected argument '" + args_.front() + "'"};
     }
@@ -532,6 +531,10 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io) {
         if (command == "pin") return command_pin(kernel, io, a, token);
         if (command == "label") return command_label(kernel, io, a, token);
         if (command == "serial") return command_serial(kernel, io, a, token);
+        if (command == "container") {
+            Session s(kernel, io);
+            return command_container(kernel, io, a.rest(), [&] { return s.open(token, false); });
+        }
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {
         io.err << "qxtoken: " << e.message << "\n" << kUsage;

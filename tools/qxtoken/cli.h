@@ -28,4 +28,18 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io);
 // The usage text.
 extern const char kUsage[];
 
+// How a command in a file of its own reports: a bad command line (exit 2,
+// with the usage) or a failed operation (exit 1).
+struct UsageError {
+    std::string message;
+};
+struct Failure {
+    std::string message;
+};
+
+// `container list|create|delete`: `words` are the arguments after "container";
+// `open` opens the chosen token (closed when the command returns).
+int command_container(KernelApi& kernel, Io& io, std::vector<std::string> words,
+                      const std::function<DeviceHandle()>& open);
+
 }  // namespace qx::qxtoken

@@ -25,6 +25,13 @@ KernelApi::KernelApi(const std::string& directory)
     bind(getLabel, "QXToken_GetTokenLabel");
     bind(setLabel, "QXToken_SetTokenLabel");
     bind(serial, "QXToken_GetDeviceSerialNumber");
+    bind(enumContainer, "QXToken_EnumContainer");
+    bind(createContainer, "QXToken_CreateContainer");
+    bind(closeContainer, "QXToken_CloseContainer");
+    bind(deleteContainer, "QXToken_DeleteContainerByName");
+    bind(containerName, "QXToken_GetContainerName");
+    bind(containerType, "QXToken_GetContainerType");
+    bind(containerStatus, "QXToken_GetContainerStatus");
 }
 
 }  // namespace qx::qxtoken

@@ -33,6 +33,13 @@ struct KernelApi {
     PFN_QXToken_GetTokenLabel getLabel = nullptr;
     PFN_QXToken_SetTokenLabel setLabel = nullptr;
     PFN_QXToken_GetDeviceSerialNumber serial = nullptr;
+    PFN_QXToken_EnumContainer enumContainer = nullptr;
+    PFN_QXToken_CreateContainer createContainer = nullptr;
+    PFN_QXToken_CloseContainer closeContainer = nullptr;
+    PFN_QXToken_DeleteContainerByName deleteContainer = nullptr;
+    PFN_QXToken_GetContainerName containerName = nullptr;
+    PFN_QXToken_GetContainerType containerType = nullptr;
+    PFN_QXToken_GetContainerStatus containerStatus = nullptr;
 };
 
 }  // namespace qx::qxtoken
