@@ -28,6 +28,12 @@ const char kUsage[] =
     "  container list [--json]                 the token's containers\n"
     "  container create NAME [--type rsa|sm2] [--pin P]\n"
     "  container delete NAME [--pin P]         make or remove a container (user PIN)\n"
+    "  random N [--on-token]                   N random bytes in hexadecimal (the system's or the token's)\n"
+    "  digest [--alg sha1|sha256|sm3] [--on-token] FILE\n"
+    "                                          a file's digest in hexadecimal (default sha256)\n"
+    "  encrypt|decrypt --alg des3|aes|sm4|token-0x500|token-0x700 --key-hex K [--iv-hex IV] IN OUT\n"
+    "                                          a file under a session key (PKCS #7 padding; CBC with\n"
+    "                                          --iv-hex, else ECB)\n"
     "PINs that are not given are asked for without echo.  --token takes a device\n"
     "name or a virtual token's name; without it the only token plugged in is used.\n";
 
@@ -534,6 +540,10 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io) {
         if (command == "container") {
             Session s(kernel, io);
             return command_container(kernel, io, a.rest(), [&] { return s.open(token, false); });
+        }
+        if (command == "random" || command == "digest" || command == "encrypt" || command == "decrypt") {
+            Session s(kernel, io);
+            return command_crypto(kernel, io, command, a.rest(), [&] { return s.open(token, false); });
         }
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {

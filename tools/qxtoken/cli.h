@@ -42,4 +42,9 @@ struct Failure {
 int command_container(KernelApi& kernel, Io& io, std::vector<std::string> words,
                       const std::function<DeviceHandle()>& open);
 
+// `random`, `digest`, `encrypt` and `decrypt`: `words` are the arguments after
+// the command; `open` opens the chosen token (only when one is needed).
+int command_crypto(KernelApi& kernel, Io& io, const std::string& command, std::vector<std::string> words,
+                   const std::function<DeviceHandle()>& open);
+
 }  // namespace qx::qxtoken

@@ -32,6 +32,15 @@ KernelApi::KernelApi(const std::string& directory)
     bind(containerName, "QXToken_GetContainerName");
     bind(containerType, "QXToken_GetContainerType");
     bind(containerStatus, "QXToken_GetContainerStatus");
+    bind(genRandom, "QXToken_GenRandom");
+    bind(digest, "QXToken_MessageDigest");
+    bind(importKey, "QXToken_ImportKey");
+    bind(setIv, "QXToken_SetSymKeyIV");
+    bind(setPadding, "QXToken_SetSymKeyPadding");
+    bind(setMode, "QXToken_SetSymKeyMode");
+    bind(encrypt, "QXToken_Encrypt");
+    bind(decrypt, "QXToken_Decrypt");
+    bind(closeKey, "QXToken_CloseKey");
 }
 
 }  // namespace qx::qxtoken

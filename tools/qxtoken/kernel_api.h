@@ -40,6 +40,15 @@ struct KernelApi {
     PFN_QXToken_GetContainerName containerName = nullptr;
     PFN_QXToken_GetContainerType containerType = nullptr;
     PFN_QXToken_GetContainerStatus containerStatus = nullptr;
+    PFN_QXToken_GenRandom genRandom = nullptr;
+    PFN_QXToken_MessageDigest digest = nullptr;
+    PFN_QXToken_ImportKey importKey = nullptr;
+    PFN_QXToken_SetSymKeyBytes setIv = nullptr;
+    PFN_QXToken_SetSymKeyValue setPadding = nullptr;
+    PFN_QXToken_SetSymKeyValue setMode = nullptr;
+    PFN_QXToken_Encrypt encrypt = nullptr;
+    PFN_QXToken_Decrypt decrypt = nullptr;
+    PFN_QXToken_CloseKey closeKey = nullptr;
 };
 
 }  // namespace qx::qxtoken
