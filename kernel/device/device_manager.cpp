@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "QXTokenStatus.h"
+#include "container/container.h"
 #include "core/commands.h"
 #include "core/kernel_state.h"
 #include "core/status_words.h"
@@ -72,6 +73,8 @@ void TransportObject::reset() {
 
 void destroy_transport(QXDeviceTransport* device) {
     if (!device) return;
+    // No cached container may keep pointing at a transport that is gone.
+    forget_device_containers(device);
     const DeviceFunctions fns = state().device_functions();
     // Without the library's destroy function the object cannot be freed here.
     if (fns.destroy) fns.destroy(device);
