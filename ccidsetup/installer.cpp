@@ -134,7 +134,7 @@ uint32_t read_field(SetupApi& api, const InfLine& line, uint32_t index, std::str
 // registered device is removed, the set destroyed, the INF closed.
 class Installation {
 public:
-    explicit Installation(SetupApi& api) : api_(api) {}
+    Installation(SetupApi& api, std::string program) : api_(api), program_(std::move(program)) {}
     ~Installation() {
         if (registered_) api_.call_class_installer(kDifRemove, set_, element_);
         if (have_set_) api_.destroy_device_info_list(set_);
@@ -153,6 +153,7 @@ private:
     uint32_t open_inf();
 
     SetupApi& api_;
+    std::string program_;
     std::string inf_path_;
     InfHandle inf_ = nullptr;
     bool have_inf_ = false;
@@ -165,9 +166,7 @@ private:
 };
 
 uint32_t Installation::open_inf() {
-    std::string program;
-    if (uint32_t error = api_.module_file_name(program)) return error;
-    inf_path_ = inf_path_for(program);
+    inf_path_ = inf_path_for(program_);
     if (uint32_t error = api_.open_inf_file(inf_path_, inf_)) return error;
     have_inf_ = true;
     if (uint32_t error = api_.inf_class(inf_path_, guid_, class_name_)) return error;
@@ -265,15 +264,27 @@ uint32_t search_device(SetupApi& api, InfHandle inf, std::string_view wanted, Fo
 }
 
 std::string inf_path_for(std::string_view program) {
-    // The system gives backslashes; the slash only serves the stand-in.
+    // The system gives backslashes; a slash separates as well.
     const size_t slash = program.find_last_of("\\/");
     std::string path = slash == std::string_view::npos ? std::string() : std::string(program.substr(0, slash + 1));
     return path + kInfFileName;
 }
 
-int run_installer(SetupApi& api, std::string& output) {
+namespace {
+
+// With a null `program`, the system names the running program.
+int install(SetupApi& api, const std::string* program, std::string& output) {
     try {
-        Installation installation(api);
+        std::string own_path;
+        if (!program) {
+            // The program's own path is the first part of opening the INF.
+            if (uint32_t error = api.module_file_name(own_path)) {
+                output = error_line(api, kStepOpenInf, error);
+                return -1;
+            }
+            program = &own_path;
+        }
+        Installation installation(api, *program);
         return installation.run(output);
     } catch (...) {
         // Only memory exhaustion gets here (the clean-up has run): the bare
@@ -285,6 +296,14 @@ int run_installer(SetupApi& api, std::string& output) {
         }
         return -1;
     }
+}
+
+}  // namespace
+
+int run_installer(SetupApi& api, std::string& output) { return install(api, nullptr, output); }
+
+int install_beside(SetupApi& api, const std::string& program, std::string& output) {
+    return install(api, &program, output);
 }
 
 }  // namespace qx::ccid

@@ -52,5 +52,7 @@ std::string inf_path_for(std::string_view program);
 // The whole installation.  `output` receives the line to print; the result is
 // the program's exit status (0 or -1).
 int run_installer(SetupApi& api, std::string& output);
+// The same for a program file `program` named by the caller.
+int install_beside(SetupApi& api, const std::string& program, std::string& output);
 
 }  // namespace qx::ccid
