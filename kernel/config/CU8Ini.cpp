@@ -62,7 +62,20 @@ uint32_t CU8Ini::LoadFile(const std::string& path, const std::string& softAlgDir
         platform::debug_output("[CU8Ini::LoadFile] GetFileContent Failed!\n");
         return data ? ERR_INI_EMPTY : ERR_INI_OPEN;
     }
-    content_ = std::move(*data);
+    return LoadData(std::move(*data), softAlgDirectory);
+}
+
+uint32_t CU8Ini::LoadData(std::vector<uint8_t> data, const std::string& softAlgDirectory) {
+    parser_->ini.Reset();
+    secure_zero(content_);
+    content_.clear();
+    enciphered_ = false;
+    softAlgDirectory_ = softAlgDirectory;
+    if (data.empty()) {
+        platform::debug_output("[CU8Ini::LoadFile] GetFileContent Failed!\n");
+        return ERR_INI_EMPTY;
+    }
+    content_ = std::move(data);
 
     // Enciphered files start with the enciphered marker text.
     {
@@ -196,6 +209,18 @@ uint32_t CU8Ini::Encipher(const std::string& softAlgDirectory, const std::vector
 }
 
 uint32_t CU8Ini::SaveFile(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    uint32_t rc = SaveData(&bytes);
+    if (rc != 0) return rc;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return ERR_INI_OPEN;
+    std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
+    bool closed = std::fclose(f) == 0;
+    return (written == bytes.size() && closed) ? 0 : ERR_INI_WRITE;
+}
+
+uint32_t CU8Ini::SaveData(std::vector<uint8_t>* out) {
+    if (!out) return ERR_INVALID_PARAM;
     std::string text;
     SI_Error err = parser_->ini.Save(text, true);
     if (err < 0) return static_cast<uint32_t>(err);
@@ -216,11 +241,8 @@ uint32_t CU8Ini::SaveFile(const std::string& path) {
     } else {
         bytes = content_;
     }
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return ERR_INI_OPEN;
-    std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
-    bool closed = std::fclose(f) == 0;
-    return (written == bytes.size() && closed) ? 0 : ERR_INI_WRITE;
+    *out = std::move(bytes);
+    return 0;
 }
 
 }  // namespace qx::kernel

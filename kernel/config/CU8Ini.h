@@ -28,6 +28,9 @@ public:
     // ERR_INI_OPEN, ERR_INI_EMPTY, QX_ERROR_INI_NOT_UTF8, ERR_LIBRARY_LOAD,
     // ERR_NO_MEMORY or a cipher status; on failure the parser is left empty.
     uint32_t LoadFile(const std::string& path, const std::string& softAlgDirectory);
+    // The same over file content already read (callers that name files by
+    // UTF-16 paths read them themselves); empty content gives ERR_INI_EMPTY.
+    uint32_t LoadData(std::vector<uint8_t> data, const std::string& softAlgDirectory);
 
     // Zeroes `buffer`, then copies the first value of the key, or `defaultValue`
     // when the key is missing (null: nothing), cut to size - 1 bytes.  Returns 0.
@@ -53,6 +56,8 @@ public:
     // `path`, enciphered again when the loaded file was.  Returns 0,
     // ERR_INI_OPEN, ERR_INI_WRITE, a cipher status or a parser error.
     uint32_t SaveFile(const std::string& path);
+    // The bytes SaveFile would write, for callers that write the file themselves.
+    uint32_t SaveData(std::vector<uint8_t>* out);
 
     bool enciphered() const { return enciphered_; }
     // The directory QXSoftAlg is taken from when saving (set by LoadFile).
