@@ -11,6 +11,11 @@ bool ClassGuid::is_null() const { return *this == ClassGuid{}; }
 
 namespace {
 
+struct SetupErrorName {
+    uint32_t code;
+    const char* name;
+};
+
 // Every setup error code from 0xE0000000 to 0xE000022C under its current
 // name, then the older names of four of them (found second, so never
 // printed), then the "not installed" code.
@@ -204,8 +209,6 @@ int Installation::run(std::string& output) {
 }
 
 }  // namespace
-
-std::span<const SetupErrorName> setup_error_names() { return kSetupErrorNames; }
 
 const char* setup_error_name(uint32_t code) {
     for (const SetupErrorName& entry : kSetupErrorNames)

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,13 +19,8 @@ inline constexpr size_t kMaxLineLength = 511;
 inline constexpr const char kInfFileName[] = "usbccid.inf";
 inline constexpr const char kSuccessLine[] = "Install Success!\n";
 
-// The names of the setup error codes, in lookup order.
-struct SetupErrorName {
-    uint32_t code;
-    const char* name;
-};
-std::span<const SetupErrorName> setup_error_names();
-// The first name listed for `code`; null when the code has none.
+// The name of a setup error code (the first one listed for it); null when
+// the code has none.
 const char* setup_error_name(uint32_t code);
 
 // "Error ... in <step>..." for a failed step, one line of at most
