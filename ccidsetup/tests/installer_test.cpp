@@ -97,6 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                     LineCase{"Unnamed", 0x1234, "", "Error 00001234 in Step\n"}),
     [](const testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
+TEST(InstallerErrorLine, EverySetupCodeUpToTheFilterDriverHasAName) {
+    // The three ranges of setup codes and the first code after each.
+    for (auto [first, end] : {std::pair<uint32_t, uint32_t>{0xE0000000, 0xE0000004}, {0xE0000100, 0xE0000104},
+                              {0xE0000200, 0xE000022D}}) {
+        for (uint32_t code = first; code < end; ++code) EXPECT_NE(setup_error_name(code), nullptr) << std::hex << code;
+        EXPECT_EQ(setup_error_name(end), nullptr) << std::hex << end;
+    }
+}
+
 TEST(InstallerErrorLine, OverlongSystemTextIsCutToAWholeLine) {
     const std::string head = "Error 31 in Step: ";
     // text length -> line length: 511 characters fit exactly, longer is cut at 511.
