@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "QXTokenStatus.h"
+#include "pin_check.h"
 
 namespace qx::qxtoken {
 
@@ -393,6 +394,9 @@ int command_init(KernelApi& k, Io& io, Arguments& a, const std::optional<std::st
     a.done();
     std::vector<uint8_t> labelBytes;
     if (label) labelBytes = encode_label(*label);
+    const NewPinRules rules = rules_for_init(kernel_directory(k));
+    if (user) check_new_pin(rules, *user, "user PIN");
+    if (so) check_new_pin(rules, *so, "SO PIN");
     Session s(k, io);
     DeviceHandle h = s.open(token, true);
     const uint32_t rc = k.initToken(h, user ? user->c_str() : nullptr, user ? uint32_t(user->size()) : 0,
@@ -430,6 +434,7 @@ int command_pin(KernelApi& k, Io& io, Arguments& a, const std::optional<std::str
         Secret oldPin, newPin;
         ask(io, oldGiven, "Current " + pin_name(so) + ": ", oldPin);
         ask_new(io, newGiven, pin_name(so), newPin);
+        check_new_pin(rules_for_token(k, h), newPin.text, "new " + pin_name(so));
         const uint32_t kind = so ? QXTOKEN_PIN_SO : QXTOKEN_PIN_USER;
         const uint32_t rc = k.changePin(h, kind, oldPin.text.c_str(), uint32_t(oldPin.text.size()),
                                         newPin.text.c_str(), uint32_t(newPin.text.size()));
@@ -446,6 +451,7 @@ int command_pin(KernelApi& k, Io& io, Arguments& a, const std::optional<std::str
         Secret soPin, newPin;
         ask(io, soGiven, "SO PIN: ", soPin);
         ask_new(io, newGiven, "user PIN", newPin);
+        check_new_pin(rules_for_token(k, h), newPin.text, "new user PIN");
         const uint32_t rc = k.unlockPin(h, QXTOKEN_PIN_USER, soPin.text.c_str(), uint32_t(soPin.text.size()),
                                         newPin.text.c_str(), uint32_t(newPin.text.size()));
         if (rc != ERR_OK) throw Failure{pin_failure(k, h, QXTOKEN_PIN_SO, rc, "unblocking the user PIN")};
