@@ -1,5 +1,6 @@
 #include "sym_key.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
