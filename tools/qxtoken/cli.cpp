@@ -35,6 +35,14 @@ const char kUsage[] =
     "  encrypt|decrypt --alg des3|aes|sm4|token-0x500|token-0x700 --key-hex K [--iv-hex IV] IN OUT\n"
     "                                          a file under a session key (PKCS #7 padding; CBC with\n"
     "                                          --iv-hex, else ECB)\n"
+    "  keys generate --container C --type rsa1024|rsa2048|sm2 [--exchange] [--pin P]\n"
+    "                                          a key pair made on the token for a container\n"
+    "  keys list                               the containers' key pairs\n"
+    "  pubkey export --container C [--exchange] --out FILE\n"
+    "                                          the public key as PEM\n"
+    "  sign --container C --in FILE [--hash sha1|sha256|sm3] [--exchange] --out SIG [--pin P]\n"
+    "  verify --container C --in FILE [--hash sha1|sha256|sm3] [--exchange] --sig SIG\n"
+    "                                          RSA PKCS #1 v1.5 (default sha256) or SM2 with SM3\n"
     "PINs that are not given are asked for without echo.  --token takes a device\n"
     "name or a virtual token's name; without it the only token plugged in is used.\n";
 
@@ -550,6 +558,10 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io) {
         if (command == "random" || command == "digest" || command == "encrypt" || command == "decrypt") {
             Session s(kernel, io);
             return command_crypto(kernel, io, command, a.rest(), [&] { return s.open(token, false); });
+        }
+        if (command == "keys" || command == "pubkey" || command == "sign" || command == "verify") {
+            Session s(kernel, io);
+            return command_keys(kernel, io, command, a.rest(), [&] { return s.open(token, false); });
         }
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {

@@ -47,4 +47,9 @@ int command_container(KernelApi& kernel, Io& io, std::vector<std::string> words,
 int command_crypto(KernelApi& kernel, Io& io, const std::string& command, std::vector<std::string> words,
                    const std::function<DeviceHandle()>& open);
 
+// `keys generate|list`, `pubkey export`, `sign` and `verify`: `words` are the
+// arguments after the command; `open` opens the chosen token.
+int command_keys(KernelApi& kernel, Io& io, const std::string& command, std::vector<std::string> words,
+                 const std::function<DeviceHandle()>& open);
+
 }  // namespace qx::qxtoken

@@ -41,6 +41,16 @@ KernelApi::KernelApi(const std::string& directory)
     bind(encrypt, "QXToken_Encrypt");
     bind(decrypt, "QXToken_Decrypt");
     bind(closeKey, "QXToken_CloseKey");
+    bind(openContainer, "QXToken_OpenContainer");
+    bind(genAsymKey, "QXToken_GenAsymKey");
+    bind(bindKey, "QXToken_UpdateAsymKeyToContainer");
+    bind(keyFromContainer, "QXToken_GetAsymKeyFormContainer");
+    bind(keyAlgorithm, "QXToken_GetKeyAlgID");
+    bind(keyLength, "QXToken_GetKeyLen");
+    bind(keyIndex, "QXToken_GetAsymKeyIndex");
+    bind(keyBuffer, "QXToken_GetKeyBuffer");
+    bind(signHash, "QXToken_SignHash");
+    bind(verifyHash, "QXToken_VerifyHash");
 }
 
 }  // namespace qx::qxtoken

@@ -49,6 +49,16 @@ struct KernelApi {
     PFN_QXToken_Encrypt encrypt = nullptr;
     PFN_QXToken_Decrypt decrypt = nullptr;
     PFN_QXToken_CloseKey closeKey = nullptr;
+    PFN_QXToken_OpenContainer openContainer = nullptr;
+    PFN_QXToken_GenAsymKey genAsymKey = nullptr;
+    PFN_QXToken_UpdateAsymKeyToContainer bindKey = nullptr;
+    PFN_QXToken_GetAsymKeyFormContainer keyFromContainer = nullptr;
+    PFN_QXToken_GetKeyValue keyAlgorithm = nullptr;
+    PFN_QXToken_GetKeyValue keyLength = nullptr;
+    PFN_QXToken_GetKeyValue keyIndex = nullptr;
+    PFN_QXToken_GetKeyBuffer keyBuffer = nullptr;
+    PFN_QXToken_SignHash signHash = nullptr;
+    PFN_QXToken_VerifyHash verifyHash = nullptr;
 };
 
 }  // namespace qx::qxtoken
