@@ -2,8 +2,10 @@
 // fresh virtual token per test, initialised and with the user PIN verified.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QXTokenKernel.h"
@@ -69,6 +71,7 @@ protected:
     // goes into [QXTokenInfo].  Unless `blank`, the token is initialised and
     // the user PIN verified.
     void start(const std::string& config = "", bool blank = false) {
+        TearDown();
         clear_tokens();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = std::string("ct") + std::to_string(++counter_);
@@ -87,6 +90,7 @@ protected:
     }
     void TearDown() override {
         if (k_ && h_) k_->closeDevice(h_);
+        h_ = nullptr;
     }
     uint32_t verify(DeviceHandle h) {
         std::string pin = kUserPin;
@@ -163,8 +167,6 @@ TEST_F(ContainerTest, FreshTokenListsNothingThenTakesMaxContainerCountContainers
         EXPECT_EQ(nullptr, extra);
         EXPECT_EQ(names, listed());
         EXPECT_EQ(record_bytes("box0", 1, 1, 0xFFFFFFFF, 0xFFFFFFFF), record(0));
-        TearDown();
-        h_ = nullptr;
     }
 }
 
@@ -241,42 +243,33 @@ TEST_F(ContainerTest, OpeningTwiceGivesOneHandleThatTwoClosesDestroy) {
     EXPECT_EQ(nullptr, missing);
 }
 
-TEST_F(ContainerTest, NameLengthFollowsTheBufferConvention) {
+TEST_F(ContainerTest, NamesFollowTheBufferConventionAndTheirFieldSize) {
     start();
     ContainerHandle c = create("seven77");
     struct Case {
         bool buffer;
-        uint32_t length;
-        uint32_t rc;
-        uint32_t lengthAfter;
+        uint32_t length, rc, lengthAfter;
     };
     for (const Case& t : {Case{false, 0, ERR_BUFFER_TOO_SMALL, 8}, Case{false, 100, ERR_BUFFER_TOO_SMALL, 8},
-                          Case{true, 7, ERR_BUFFER_TOO_SMALL, 8}, Case{true, 8, ERR_OK, 8},
-                          Case{true, 260, ERR_OK, 8}}) {
+                          Case{true, 7, ERR_BUFFER_TOO_SMALL, 8}, Case{true, 8, ERR_OK, 8}, Case{true, 260, ERR_OK, 8}}) {
         char buffer[260];
         std::memset(buffer, 'x', sizeof buffer);
         uint32_t length = t.length;
         EXPECT_EQ(t.rc, k_->name(c, t.buffer ? buffer : nullptr, &length)) << t.length;
         EXPECT_EQ(t.lengthAfter, length);
-        const std::string expected = t.rc == ERR_OK ? std::string("seven77\0", 8) : std::string(8, 'x');
-        EXPECT_EQ(expected, std::string(buffer, 8));
+        EXPECT_EQ(t.rc == ERR_OK ? std::string("seven77\0", 8) : std::string(8, 'x'), std::string(buffer, 8));
     }
-}
-
-TEST_F(ContainerTest, NamesUpTo259CharactersAreAcceptedLongerOnesRefused) {
-    start();
+    // 259 characters fill the field with its NUL; longer or empty names are refused untouched.
     const std::string longest(259, 'n');
-    const std::string tooLong(260, 'n');
-    ContainerHandle c = create(longest);
-    EXPECT_EQ(longest, name_of(c));
-    EXPECT_EQ(0, std::memcmp(record(0).data(), (longest + '\0').data(), 260));
+    EXPECT_EQ(longest, name_of(create(longest)));
+    EXPECT_EQ(0, std::memcmp(record(1).data(), (longest + '\0').data(), 260));
     ContainerHandle other = nullptr;
-    for (const std::string& bad : {tooLong, std::string()}) {
+    for (const std::string& bad : {longest + 'n', std::string()}) {
         EXPECT_EQ(ERR_INVALID_PARAM, k_->create(h_, bad.c_str(), 1, &other));
         EXPECT_EQ(ERR_INVALID_PARAM, k_->openC(h_, bad.c_str(), &other));
         EXPECT_EQ(ERR_INVALID_PARAM, k_->deleteN(h_, bad.c_str()));
     }
-    EXPECT_EQ(std::vector<uint8_t>(kRecord, 0xFF), record(1));
+    EXPECT_EQ(std::vector<uint8_t>(kRecord, 0xFF), record(2));
 }
 
 TEST_F(ContainerTest, DeletingWritesAFreeRecordAndEndsTheHandle) {
@@ -324,8 +317,6 @@ TEST_F(ContainerTest, ClosingOrDeletingDuringAnEnumerationNeitherSkipsNorRepeats
         EXPECT_EQ(ERR_NO_CONTAINER, k_->enumerate(h_, 0xFF, &position, &c));
         EXPECT_EQ(end, position);
         EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d"}), seen);
-        TearDown();
-        h_ = nullptr;
     }
 }
 
@@ -411,30 +402,67 @@ TEST_F(ContainerTest, InitialisationAndClosingTheDeviceEndTheHandles) {
     EXPECT_EQ(std::vector<std::string>{"box"}, listed());
 }
 
-TEST_F(ContainerTest, AnUnreadableTableIsReportedAsSuch) {
-    start("", true);  // blank: no container table at all
-    uint32_t position = 0;
-    ContainerHandle c = reinterpret_cast<ContainerHandle>(1);
-    EXPECT_EQ(ERR_READ_CONTAINER_FILE, k_->enumerate(h_, 0xFF, &position, &c));
-    EXPECT_EQ(0u, position);
-    EXPECT_EQ(ERR_READ_CONTAINER_FILE, k_->openC(h_, "box", &c));
-    EXPECT_EQ(nullptr, c);
-    EXPECT_NE(ERR_OK, k_->create(h_, "box", 1, &c));
-    EXPECT_EQ(nullptr, c);
+TEST_F(ContainerTest, NoTableOrABadCountIsReportedNotTakenForNoContainers) {
+    struct Case {
+        const char* config;
+        uint32_t rc;
+    };
+    // A blank token has no container table at all.
+    for (const Case& t : {Case{"", ERR_READ_CONTAINER_FILE}, Case{"MaxContainerCount = 0", ERR_INVALID_PARAM},
+                          Case{"MaxContainerCount = -1", ERR_INVALID_PARAM},
+                          Case{"MaxContainerCount = 235", ERR_INVALID_PARAM}}) {
+        SCOPED_TRACE(t.config);
+        start(t.config, true);
+        uint32_t position = 0;
+        ContainerHandle c = reinterpret_cast<ContainerHandle>(1);
+        EXPECT_EQ(t.rc, k_->enumerate(h_, 0xFF, &position, &c));
+        EXPECT_EQ(0u, position);
+        EXPECT_EQ(t.rc, k_->openC(h_, "box", &c));
+        EXPECT_EQ(nullptr, c);
+        EXPECT_NE(ERR_OK, k_->create(h_, "box", 1, &c));
+        EXPECT_EQ(nullptr, c);
+    }
 }
 
-TEST_F(ContainerTest, ContainerCountOutsideTheTableLimitsIsRefused) {
-    for (const char* config : {"MaxContainerCount = 0", "MaxContainerCount = -1", "MaxContainerCount = 235"}) {
-        SCOPED_TRACE(config);
-        start(config, true);
-        uint32_t position = 0;
-        ContainerHandle c = nullptr;
-        EXPECT_EQ(ERR_INVALID_PARAM, k_->enumerate(h_, 0xFF, &position, &c));
-        EXPECT_EQ(ERR_INVALID_PARAM, k_->openC(h_, "box", &c));
-        EXPECT_EQ(ERR_INVALID_PARAM, k_->create(h_, "box", 1, &c));
-        TearDown();
-        h_ = nullptr;
-    }
+TEST_F(ContainerTest, ThreadsSharingADeviceSeeLiveOrRefusedHandlesOnly) {
+    start();
+    k_->closeC(create("shared"));
+    std::atomic<int> unexpected{0};
+    auto allowed = [&](uint32_t rc, std::initializer_list<uint32_t> also) {
+        if (rc == ERR_OK || rc == ERR_INVALID_PARAM) return;
+        for (uint32_t a : also) {
+            if (rc == a) return;
+        }
+        ++unexpected;
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {  // enumerations restart and discard what the others hold
+        for (int i = 0; i < 15; ++i) {
+            uint32_t position = 0, type = 0;
+            ContainerHandle c = nullptr;
+            uint32_t rc;
+            while ((rc = k_->enumerate(h_, 0xFF, &position, &c)) == ERR_OK) allowed(k_->type(c, &type), {});
+            allowed(rc, {ERR_NO_CONTAINER});
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 15; ++i) {
+            ContainerHandle c = nullptr;
+            allowed(k_->openC(h_, "shared", &c), {});
+            allowed(k_->setStatus(c, 2), {ERR_CONTAINER_NOT_FOUND});
+            allowed(k_->closeC(c), {});
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 15; ++i) {
+            ContainerHandle c = nullptr;
+            allowed(k_->create(h_, ("t" + std::to_string(i)).c_str(), 2, &c), {});
+            allowed(k_->deleteN(h_, ("t" + std::to_string(i)).c_str()), {});
+        }
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, unexpected.load());
+    EXPECT_EQ(std::vector<std::string>{"shared"}, listed());
 }
 
 TEST_F(ContainerTest, BadArgumentsAndForeignHandlesAreRefused) {
