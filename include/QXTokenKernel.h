@@ -401,6 +401,36 @@ typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Encrypt)(KeyHandle, uint32_t, const u
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Decrypt)(KeyHandle, uint32_t, const uint8_t*, uint32_t, uint8_t*,
                                                     uint32_t*);
 
+/* ---- Signed transactions ------------------------------------------------------
+ * The token shows the data and signs it only after its button is pressed:
+ * negotiate once (digest 4 or 5 with RSA, 16 with SM2 where the data starts
+ * with Z_A; mode below 256; piece count below 65536), send pieces 1, 2, ... of
+ * 1 to 192 bytes, then poll QXToken_GetTranSignature until it gives 0 (the
+ * signature; its buffer must hold the key's signature, else ERR_BUFFER_TOO_SMALL
+ * before anything is sent) or a final status (0x7001-0x700A, 0x6018, 0x6025). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_NegotiateTransaction(KeyHandle key, uint32_t hashAlg, uint32_t pieceCount,
+                                                                  uint32_t mode, const uint8_t* data,
+                                                                  uint32_t length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_SignTransaction(KeyHandle key, uint32_t pieceNumber, const uint8_t* piece,
+                                                             uint32_t pieceLength, uint8_t* output,
+                                                             uint32_t* outputLength);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_GetTranSignature(KeyHandle key, uint8_t* signature,
+                                                              uint32_t* signatureLength);
+/* With a device handle the transaction is cancelled (on the key's token when
+ * the key is valid); with a key alone the token is polled once and a signature
+ * it gives is dropped. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_CancelTransaction(KeyHandle key, DeviceHandle device);
+/* 1 when TranHashMeth allows the digest for transactions, else 0. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_IsTranHashMeth(uint32_t hashAlg);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_NegotiateTransaction)(KeyHandle, uint32_t, uint32_t, uint32_t,
+                                                                 const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_SignTransaction)(KeyHandle, uint32_t, const uint8_t*, uint32_t, uint8_t*,
+                                                            uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_GetTranSignature)(KeyHandle, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_CancelTransaction)(KeyHandle, DeviceHandle);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_IsTranHashMeth)(uint32_t);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1215,16 +1215,10 @@ private:
         }
         std::optional<Bytes> sig;
         if (t.algorithm == 7) {
+            // The host sends Z_A in front of the text: the data is signed as received.
             SecureBytes d(s.priv->data);
             Bytes x, y;
-            if (sm2_public(s.pub->data, x, y)) {
-                auto za = crypto::sm2_za(crypto::kSm2DefaultId, x, y);
-                if (za) {
-                    Bytes m = *za;
-                    m.insert(m.end(), t.data.begin(), t.data.end());
-                    sig = crypto::sm2_sign(d.get(), x, y, crypto::digest("SM3", m));
-                }
-            }
+            if (sm2_public(s.pub->data, x, y)) sig = crypto::sm2_sign(d.get(), x, y, crypto::digest("SM3", t.data));
         } else {
             crypto::RsaKey key;
             if (load_rsa(s.pub, s.priv, key)) sig = crypto::rsa_sign_pkcs1(key, transaction_digest(t.algorithm), t.data);

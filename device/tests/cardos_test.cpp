@@ -698,7 +698,16 @@ protected:
 };
 
 TEST_F(TransactionTest, Sm2SignatureAfterTheButton) {
-    Bytes data(400, 'a');
+    // The host sends Z_A and the text; the signature is the text's, so the
+    // token must not put a second Z_A in front.
+    Bytes x = hex(host.run("8061040120")), y = hex(host.run("8061040220"));
+    x.resize(32);
+    y.resize(32);
+    const Bytes text(400, 'a');
+    auto za = crypto::sm2_za(crypto::kSm2DefaultId, x, y);
+    ASSERT_TRUE(za);
+    Bytes data = *za;
+    data.insert(data.end(), text.begin(), text.end());
     EXPECT_EQ(poll(), "D107");
     ASSERT_EQ(negotiate(4, 7, data, 60), 0x9000);
     EXPECT_EQ(poll(), "D100");
@@ -708,10 +717,8 @@ TEST_F(TransactionTest, Sm2SignatureAfterTheButton) {
     Bytes sig = hex(poll());
     ASSERT_EQ(sig.size(), 66u);
     sig.resize(64);
-    Bytes x = hex(host.run("8061040120")), y = hex(host.run("8061040220"));
-    x.resize(32);
-    y.resize(32);
-    EXPECT_TRUE(openssl_sm2_verify(x, y, data, sig));
+    EXPECT_TRUE(openssl_sm2_verify(x, y, text, sig));
+    EXPECT_FALSE(openssl_sm2_verify(x, y, data, sig));
     EXPECT_EQ(poll(), "D107");  // the transaction is over
     EXPECT_FALSE(press_button(token));
 }

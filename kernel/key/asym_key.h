@@ -46,6 +46,9 @@ public:
                       uint8_t* signature, uint32_t* signatureLength) override;
     uint32_t VerifyHash(uint32_t flag, uint32_t hashAlg, const uint8_t* hash, uint32_t hashLength,
                         const uint8_t* signature, uint32_t signatureLength) override;
+    // Defined with the transactions (kernel/transaction/).
+    uint32_t NegotiateTransaction(uint32_t hashAlg, uint32_t pieceCount, uint32_t mode, const uint8_t* data,
+                                  uint32_t length) override;
 
     // The private-key operation on the token: direction 1 signs, 0 deciphers;
     // padding 0, 6, 7 (raw) or 66 (PKCS #1 v1.5 deciphering).
@@ -74,6 +77,9 @@ public:
                       uint8_t* signature, uint32_t* signatureLength) override;
     uint32_t VerifyHash(uint32_t flag, uint32_t hashAlg, const uint8_t* hash, uint32_t hashLength,
                         const uint8_t* signature, uint32_t signatureLength) override;
+    // Defined with the transactions: the data is signed as sent (Z_A already in front).
+    uint32_t NegotiateTransaction(uint32_t hashAlg, uint32_t pieceCount, uint32_t mode, const uint8_t* data,
+                                  uint32_t length) override;
     // Z_A of the key's public key and identity (32 bytes).
     virtual uint32_t GetZA(uint8_t* out, uint32_t* outLength);
 

@@ -38,7 +38,7 @@ void QXKey::bind_device(void* handle) {
     device = record ? record->device : nullptr;
 }
 
-uint32_t QXAsymKey::NegotiateTransaction(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+uint32_t QXAsymKey::NegotiateTransaction(uint32_t, uint32_t, uint32_t, const uint8_t*, uint32_t) {
     return ERR_INVALID_PARAM;
 }
 

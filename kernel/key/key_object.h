@@ -153,9 +153,11 @@ public:
                               uint8_t* signature, uint32_t* signatureLength) = 0;
     virtual uint32_t VerifyHash(uint32_t flag, uint32_t hashAlg, const uint8_t* hash, uint32_t hashLength,
                                 const uint8_t* signature, uint32_t signatureLength) = 0;
-    // Signed transactions confirmed on the token (not offered yet).
-    virtual uint32_t NegotiateTransaction(const uint8_t* data, uint32_t length, uint8_t* out,
-                                          uint32_t* outLength);
+    // Announces a signed transaction of `data` to the token (kernel/transaction/):
+    // digest `hashAlg`, `pieceCount` pieces, `mode`.  ERR_INVALID_PARAM for a
+    // key kind without transactions.
+    virtual uint32_t NegotiateTransaction(uint32_t hashAlg, uint32_t pieceCount, uint32_t mode,
+                                          const uint8_t* data, uint32_t length);
 
     uint32_t keySpec = kKeySpecExchange;
     uint32_t slot = kNoSlot;
