@@ -401,6 +401,64 @@ typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Encrypt)(KeyHandle, uint32_t, const u
 typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_Decrypt)(KeyHandle, uint32_t, const uint8_t*, uint32_t, uint8_t*,
                                                     uint32_t*);
 
+/* ---- Certificates: on the token, in the user's store, in shared memory -------
+ * A token holds one DER certificate per key-pair slot 1 to 30.  Store names
+ * are 1 to 64 ASCII letters or digits ("MY", "ca", "root"), UTF-16 text. */
+#if defined(_WIN32)
+typedef wchar_t QXWCHAR;
+#elif defined(__cplusplus)
+typedef char16_t QXWCHAR;
+#else
+typedef uint_least16_t QXWCHAR;
+#endif
+
+/* buffer null: *length = the certificate's length.  A short buffer gives
+ * ERR_BUFFER_TOO_SMALL and leaves *length as it was.  No certificate, or a
+ * token answer of another length than announced: ERR_COMMAND_FAILED. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ReadCert(DeviceHandle device, uint32_t slot, uint8_t* buffer,
+                                                      uint32_t* length);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_WriteCert(DeviceHandle device, uint32_t slot, const uint8_t* data,
+                                                       uint32_t length);
+/* Unbinds the slot from the first container naming it (a container left
+ * without key pairs is freed); cert, when given, leaves the certificate cache. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DeleteUserCert(DeviceHandle device, uint32_t slot, const uint8_t* cert,
+                                                            uint32_t certLength);
+/* Adds the certificate to "MY" with the key provider (container, CSPName,
+ * type 1, keySpec); commonName, when given, receives the subject's common
+ * name (8-bit system text, 1024 bytes with the terminator). */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_RegUserCert(const uint8_t* cert, uint32_t length, const char* container,
+                                                         uint32_t keySpec, char* commonName);
+/* Removes the first certificate of "MY" with the same issuer and serial number. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_UnRegUserCert(const uint8_t* cert, uint32_t length);
+/* 1 when added (an equal certificate already there is kept), else 0. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_RegCertToStore(const QXWCHAR* store, const uint8_t* cert,
+                                                            uint32_t length);
+/* Installs the CA and root certificates listed in [InstallCert]; always 1. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_RegCACert(void);
+/* 1 when the certificate's signature verifies with its own public key, else 0. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_IsSignSelf(const uint8_t* cert, uint32_t length);
+/* The certificate cache of a device slot (0 to 3): restart non-zero reads
+ * entry 1, otherwise the calling thread's next entry; past entry 16
+ * ERR_NOT_FOUND; an empty entry gives *length 0.  *length at least 2046. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ReadMemCert(uint32_t slot, uint8_t* buffer, uint32_t* length,
+                                                         uint32_t restart);
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_ClearMemInfo(uint32_t slot);
+/* Empties the cache entry of the certificate slot when it holds exactly cert. */
+QXTOKEN_EXPORT uint32_t QXTOKEN_CALL QXToken_DeleteMemCert(DeviceHandle device, uint32_t slot, const uint8_t* cert,
+                                                           uint32_t length);
+
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ReadCert)(DeviceHandle, uint32_t, uint8_t*, uint32_t*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_WriteCert)(DeviceHandle, uint32_t, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DeleteUserCert)(DeviceHandle, uint32_t, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_RegUserCert)(const uint8_t*, uint32_t, const char*, uint32_t, char*);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_UnRegUserCert)(const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_RegCertToStore)(const QXWCHAR*, const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_RegCACert)(void);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_IsSignSelf)(const uint8_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ReadMemCert)(uint32_t, uint8_t*, uint32_t*, uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_ClearMemInfo)(uint32_t);
+typedef uint32_t(QXTOKEN_CALL* PFN_QXToken_DeleteMemCert)(DeviceHandle, uint32_t, const uint8_t*, uint32_t);
+
 /* ---- Signed transactions ------------------------------------------------------
  * The token shows the data and signs it only after its button is pressed:
  * negotiate once (digest 4 or 5 with RSA, 16 with SM2 where the data starts

@@ -340,6 +340,26 @@ uint32_t write_container_record(const void* handle, const std::function<void(Con
     return write_record(c.device, static_cast<uint32_t>(c.recordIndex), record_of(c));
 }
 
+uint32_t write_table_record(const DeviceRecord& device, uint32_t index, const ContainerRecord& record) {
+    if (!device.device) return ERR_INVALID_PARAM;
+    uint32_t capacity = 0;
+    uint32_t rc = container_capacity(capacity);
+    if (rc != ERR_OK) return rc;
+    if (index >= capacity) return ERR_INVALID_PARAM;
+    LogicalLock lock;
+    rc = lock.acquire(*device.device);
+    if (rc != ERR_OK) return rc;
+    rc = write_record(device.device, index, record);
+    if (rc != ERR_OK) return rc;
+    std::lock_guard section(manager().section());
+    for (std::size_t i = 0; i < manager().size(); ++i) {
+        QXContainer& c = *manager().at(i);
+        if (c.device == device.device && c.recordIndex == static_cast<int32_t>(index))
+            fill_from(c, record, static_cast<int32_t>(index));
+    }
+    return ERR_OK;
+}
+
 void forget_device_containers(const QXDeviceTransport* device) {
     std::lock_guard section(manager().section());
     manager().remove_if([&](const QXContainer& c) { return device == nullptr || c.device == device; });

@@ -147,6 +147,11 @@ bool container_info(const void* handle, ContainerInfo& info);
 // when the record no longer holds this container.
 uint32_t write_container_record(const void* handle, const std::function<void(ContainerFields&)>& change);
 
+// Writes record `index` of the device's table as given (under the logical
+// lock) and, once written, copies its type, status and key indexes into the
+// cached containers of that record.  Returns the write's status.
+uint32_t write_table_record(const DeviceRecord& device, uint32_t index, const ContainerRecord& record);
+
 // Removes and destroys every cached container of `device` (every one when
 // null); their handles become stale.
 void forget_device_containers(const QXDeviceTransport* device);

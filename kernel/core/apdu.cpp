@@ -83,7 +83,20 @@ bool transport_session_key(const QXDeviceTransport& device, uint8_t (&key)[16]) 
 }
 
 uint32_t ApduChannel::exchange(const std::vector<uint8_t>& command, ApduResponse& response, Visibility visibility) {
+    uint32_t length = 0;
+    uint16_t sw = 0;
+    const uint32_t rc = exchange_into(command, response.bytes.data(), kResponseBufferSize, length, sw, visibility);
+    if (rc == ERR_OK) {
+        response.length = length;
+        response.sw = sw;
+    }
+    return rc;
+}
+
+uint32_t ApduChannel::exchange_into(const std::vector<uint8_t>& command, uint8_t* buffer, uint32_t capacity,
+                                    uint32_t& joinedLength, uint16_t& joinedSw, Visibility visibility) {
     if (!device_) return ERR_INVALID_PARAM;
+    if (!buffer || capacity < 2) return ERR_INVALID_PARAM;
     if (command.size() < 4 || command.size() > kMaxCommandSize) return ERR_INVALID_PARAM;
     QXDeviceTransport* dev = device_;
 
@@ -114,11 +127,11 @@ uint32_t ApduChannel::exchange(const std::vector<uint8_t>& command, ApduResponse
             if (rc != ERR_OK) return rc;
         }
         if (dev->openStatus == 0) return ERR_DEVICE_IO;
-        if (collected + 2 > kResponseBufferSize) return ERR_FAILED;
+        if (collected + 2 > capacity) return ERR_FAILED;
 
-        uint32_t room = kResponseBufferSize - collected;
+        uint32_t room = capacity - collected;
         uint32_t length = room;
-        uint8_t* answer = response.bytes.data() + collected;
+        uint8_t* answer = buffer + collected;
         uint32_t rc = dev->Transmit(wire.data(), static_cast<uint32_t>(wire.size()), answer, &length);
         secure_zero(wire);
         if (rc != 0) {
@@ -163,8 +176,8 @@ uint32_t ApduChannel::exchange(const std::vector<uint8_t>& command, ApduResponse
             continue;
         }
         collected += length;
-        response.length = collected;
-        response.sw = static_cast<uint16_t>((sw1 << 8) | sw2);
+        joinedLength = collected;
+        joinedSw = static_cast<uint16_t>((sw1 << 8) | sw2);
         return ERR_OK;
     }
     return ERR_FAILED;
@@ -179,6 +192,29 @@ uint32_t ApduChannel::transmit(const std::vector<uint8_t>& command, ApduResponse
         rc = exchange(command, response, visibility);
         if (rc == ERR_OK) {
             response.length -= 2;
+            return ERR_OK;
+        }
+        if (!is_reconnect_code(rc) || !reconnectAllowed_ || attempt == kMaxExchanges) return rc;
+        trace(kTraceCalls, kApduSource, __LINE__, "++++TransmitAPDU now ReConnect");
+        uint32_t r = reconnect(device_, rc);
+        if (r != ERR_OK) return r;
+    }
+    return rc;
+}
+
+uint32_t ApduChannel::transmit_long(const std::vector<uint8_t>& command, uint32_t capacity, std::vector<uint8_t>& data,
+                                    uint16_t& sw, Visibility visibility) {
+    data.clear();
+    if (!device_) return ERR_INVALID_PARAM;
+    constexpr int kMaxExchanges = 3;
+    std::vector<uint8_t> joined(static_cast<std::size_t>(capacity) + 2);
+    uint32_t rc = ERR_FAILED;
+    for (int attempt = 1; attempt <= kMaxExchanges; ++attempt) {
+        uint32_t length = 0;
+        rc = exchange_into(command, joined.data(), static_cast<uint32_t>(joined.size()), length, sw, visibility);
+        if (rc == ERR_OK) {
+            joined.resize(length - 2);
+            data = std::move(joined);
             return ERR_OK;
         }
         if (!is_reconnect_code(rc) || !reconnectAllowed_ || attempt == kMaxExchanges) return rc;

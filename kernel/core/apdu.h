@@ -51,10 +51,20 @@ public:
     uint32_t transmit(const std::vector<uint8_t>& command, ApduResponse& response,
                       Visibility visibility = Visibility::Traced);
 
+    // Like transmit, for answers longer than the response buffer: the joined
+    // answer may hold up to `capacity` data bytes (a longer one fails the
+    // exchange), which land in `data`, its status word in `sw`.
+    uint32_t transmit_long(const std::vector<uint8_t>& command, uint32_t capacity, std::vector<uint8_t>& data,
+                           uint16_t& sw, Visibility visibility = Visibility::Traced);
+
     // Reconnection is not attempted while reconnecting.
     void set_reconnect_allowed(bool allowed) { reconnectAllowed_ = allowed; }
 
 private:
+    // One exchange joining the chained answers into `buffer` (status word included).
+    uint32_t exchange_into(const std::vector<uint8_t>& command, uint8_t* buffer, uint32_t capacity,
+                           uint32_t& joinedLength, uint16_t& joinedSw, Visibility visibility);
+
     QXDeviceTransport* device_;
     bool reconnectAllowed_ = true;
 };

@@ -13,7 +13,9 @@ AfterInitSteps g_steps;
 
 void set_after_init_steps(const AfterInitSteps& steps) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_steps = steps;
+    // Each part installs its own step; a step left empty keeps the one in force.
+    if (steps.unregister_slot_certificates) g_steps.unregister_slot_certificates = steps.unregister_slot_certificates;
+    if (steps.forget_device_containers) g_steps.forget_device_containers = steps.forget_device_containers;
 }
 
 AfterInitSteps after_init_steps() {

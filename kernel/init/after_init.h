@@ -20,12 +20,15 @@ struct AfterInitSteps {
     // Forgets the containers cached for the device.
     void (*forget_device_containers)(QXDeviceTransport& device) = nullptr;
 };
+// Installs the non-empty steps of `steps`; the others stay as they are.
 void set_after_init_steps(const AfterInitSteps& steps);
 // The steps in force (a part installing its own keeps the others').
 AfterInitSteps after_init_steps();
 
 // Runs the steps in order: certificates out of the store, the slot's shared
 // memory cleared (PIN and certificate cells), cached containers forgotten.
+// Called without the token's logical lock: the first two take the shared
+// memory's lock, which is always taken before a logical lock.
 void after_initialisation(QXDeviceTransport& device);
 
 }  // namespace qx::kernel

@@ -264,9 +264,7 @@ public:
             token_info_record(record_label(request.label, request.labelLength, config_.defaultLabel), serial, flags,
                               config_.maxPinLen, config_.minPinLen, haveCos ? cos : nullptr);
         rc = files_.write_file(kFileTokenInfo, 0, record.data(), static_cast<uint32_t>(record.size()));
-        if (rc != ERR_OK) return rc;
-        after_initialisation(device_);
-        return ERR_OK;
+        return rc;
     }
 
     bool erases() const { return erase_; }
@@ -369,6 +367,8 @@ uint32_t initialise_token(DeviceRecord& record, const KernelConfig& config, cons
     rc = init.run(request);
     // A token left half-way must still leave its initialisation state.
     if (init.erases()) init.end_of_initialisation();
+    lock.release();
+    if (rc == ERR_OK) after_initialisation(device);
     return rc;
 }
 
