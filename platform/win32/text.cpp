@@ -69,7 +69,10 @@ bool is_letter_unit(char16_t c) {
     return std::iswalpha(static_cast<wint_t>(c)) != 0;
 }
 
-bool is_printable_unit(char16_t c) { return !surrogate(c) && std::iswprint(static_cast<wint_t>(c)) != 0; }
+// The C runtime counts a tab as printable; control characters are not, here as on POSIX.
+bool is_printable_unit(char16_t c) {
+    return !surrogate(c) && std::iswprint(static_cast<wint_t>(c)) != 0 && std::iswcntrl(static_cast<wint_t>(c)) == 0;
+}
 
 bool is_space_unit(char16_t c) { return !surrogate(c) && std::iswspace(static_cast<wint_t>(c)) != 0; }
 
