@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,8 +13,10 @@
 #include "device/cardos/state.h"
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
+#include "qx/platform/process.h"
 #include "support/kernel_fixture.h"
 #include "support/scripted_transport.h"
+#include "tests/support/qx_test_main.h"
 #include "token_env.h"
 
 namespace qx::kernel::test {
@@ -63,6 +66,20 @@ std::vector<uint8_t> record_bytes(const std::string& name, uint32_t type, uint32
         for (int b = 0; b < 4; ++b) r[260 + 4 * i + b] = static_cast<uint8_t>(words[i] >> (8 * b));
     }
     return r;
+}
+
+// Creates containers NAME0.. on the token from another process.
+QX_TEST_CHILD(container_creator) {
+    Exports k(args.at(0));
+    DeviceHandle h = nullptr;
+    if (!k.m || k.open(args.at(1).c_str(), &h) != ERR_OK) return 11;
+    int failures = 0;
+    for (int i = 0; i < std::stoi(args.at(3)); ++i) {
+        ContainerHandle c = nullptr;
+        failures += k.create(h, (args.at(2) + std::to_string(i)).c_str(), 1, &c) != ERR_OK;
+    }
+    k.closeDevice(h);
+    return failures;
 }
 
 class ContainerTest : public ::testing::Test {
@@ -463,6 +480,18 @@ TEST_F(ContainerTest, ThreadsSharingADeviceSeeLiveOrRefusedHandlesOnly) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(0, unexpected.load());
     EXPECT_EQ(std::vector<std::string>{"shared"}, listed());
+}
+
+TEST_F(ContainerTest, TwoProcessesCreatingAtOnceNeverShareARecord) {
+    start("MaxContainerCount = 16");
+    auto child = platform::ChildProcess::spawn(qx::test::child_command("container_creator", {dir_, device_, "c", "8"}));
+    ASSERT_NE(nullptr, child);
+    for (int i = 0; i < 8; ++i) create("p" + std::to_string(i));
+    EXPECT_EQ(0, child->wait());
+    // Each creation that succeeded kept its own record.
+    const std::vector<std::string> names = listed();
+    EXPECT_EQ(16u, names.size());
+    EXPECT_EQ(16u, std::set<std::string>(names.begin(), names.end()).size());
 }
 
 TEST_F(ContainerTest, BadArgumentsAndForeignHandlesAreRefused) {
