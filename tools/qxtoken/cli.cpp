@@ -43,6 +43,8 @@ const char kUsage[] =
     "  sign --container C --in FILE [--hash sha1|sha256|sm3] [--exchange] --out SIG [--pin P]\n"
     "  verify --container C --in FILE [--hash sha1|sha256|sm3] [--exchange] --sig SIG\n"
     "                                          RSA PKCS #1 v1.5 (default sha256) or SM2 with SM3\n"
+    "  transaction sign --container C --in FILE [--exchange] [--hash sha1|sha256|sm3] --out SIG [--pin P]\n"
+    "                                          the token signs FILE once its button is pressed\n"
     "PINs that are not given are asked for without echo.  --token takes a device\n"
     "name or a virtual token's name; without it the only token plugged in is used.\n";
 
@@ -558,6 +560,10 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io) {
         if (command == "random" || command == "digest" || command == "encrypt" || command == "decrypt") {
             Session s(kernel, io);
             return command_crypto(kernel, io, command, a.rest(), [&] { return s.open(token, false); });
+        }
+        if (command == "transaction") {
+            Session s(kernel, io);
+            return command_transaction(kernel, io, a.rest(), [&] { return s.open(token, false); });
         }
         if (command == "keys" || command == "pubkey" || command == "sign" || command == "verify") {
             Session s(kernel, io);

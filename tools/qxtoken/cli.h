@@ -52,4 +52,8 @@ int command_crypto(KernelApi& kernel, Io& io, const std::string& command, std::v
 int command_keys(KernelApi& kernel, Io& io, const std::string& command, std::vector<std::string> words,
                  const std::function<DeviceHandle()>& open);
 
+// `transaction sign`: `words` are the arguments after "transaction".
+int command_transaction(KernelApi& kernel, Io& io, std::vector<std::string> words,
+                        const std::function<DeviceHandle()>& open);
+
 }  // namespace qx::qxtoken

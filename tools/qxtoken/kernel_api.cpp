@@ -51,6 +51,12 @@ KernelApi::KernelApi(const std::string& directory)
     bind(keyBuffer, "QXToken_GetKeyBuffer");
     bind(signHash, "QXToken_SignHash");
     bind(verifyHash, "QXToken_VerifyHash");
+    bind(sm2Za, "QXToken_GetSM3DigestZA");
+    bind(isTranHashMeth, "QXToken_IsTranHashMeth");
+    bind(negotiateTransaction, "QXToken_NegotiateTransaction");
+    bind(signTransaction, "QXToken_SignTransaction");
+    bind(getTranSignature, "QXToken_GetTranSignature");
+    bind(cancelTransaction, "QXToken_CancelTransaction");
 }
 
 }  // namespace qx::qxtoken

@@ -59,6 +59,12 @@ struct KernelApi {
     PFN_QXToken_GetKeyBuffer keyBuffer = nullptr;
     PFN_QXToken_SignHash signHash = nullptr;
     PFN_QXToken_VerifyHash verifyHash = nullptr;
+    PFN_QXToken_GetSM3DigestZA sm2Za = nullptr;
+    PFN_QXToken_IsTranHashMeth isTranHashMeth = nullptr;
+    PFN_QXToken_NegotiateTransaction negotiateTransaction = nullptr;
+    PFN_QXToken_SignTransaction signTransaction = nullptr;
+    PFN_QXToken_GetTranSignature getTranSignature = nullptr;
+    PFN_QXToken_CancelTransaction cancelTransaction = nullptr;
 };
 
 }  // namespace qx::qxtoken
