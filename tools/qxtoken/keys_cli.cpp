@@ -91,11 +91,12 @@ void der(Bytes& out, uint8_t tag, const Bytes& value) {
 
 // A non-negative INTEGER's content from big-endian bytes.
 Bytes der_unsigned(const uint8_t* p, std::size_t n) {
+    if (n == 0) return Bytes(1, 0);
     std::size_t i = 0;
     while (i + 1 < n && p[i] == 0) ++i;
-    Bytes v(p + i, p + n);
-    if (v.empty()) v.push_back(0);
-    if (v[0] & 0x80) v.insert(v.begin(), 0);
+    const std::size_t lead = (p[i] & 0x80) ? 1 : 0;
+    Bytes v(lead + n - i, 0);
+    std::memcpy(v.data() + lead, p + i, n - i);
     return v;
 }
 

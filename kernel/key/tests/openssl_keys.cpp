@@ -72,8 +72,9 @@ void der_item(Bytes& out, uint8_t tag, const Bytes& value) {
 Bytes der_integer(const uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     while (i + 1 < n && p[i] == 0) ++i;
-    Bytes v(p + i, p + n);
-    if (v[0] & 0x80) v.insert(v.begin(), 0);
+    const std::size_t lead = (p[i] & 0x80) ? 1 : 0;
+    Bytes v(lead + n - i, 0);
+    std::memcpy(v.data() + lead, p + i, n - i);
     return v;
 }
 
