@@ -45,6 +45,16 @@ const char kUsage[] =
     "                                          RSA PKCS #1 v1.5 (default sha256) or SM2 with SM3\n"
     "  transaction sign --container C --in FILE [--exchange] [--hash sha1|sha256|sm3] --out SIG [--pin P]\n"
     "                                          the token signs FILE once its button is pressed\n"
+    "  cert list                               the token's certificates: subject, issuer, validity,\n"
+    "                                          and whether each is in the user's certificate store\n"
+    "  cert read (--container C [--exchange] | --slot N) --out FILE [--pem]\n"
+    "  cert write (--container C [--exchange] | --slot N) --in FILE [--pin P]\n"
+    "                                          a certificate (DER or PEM) from or onto the token\n"
+    "  cert delete (--container C [--exchange] | --slot N) [--pin P]\n"
+    "                                          unbind the slot from its container\n"
+    "  cert register --container C [--exchange] | cert unregister (--container C [--exchange] | --slot N)\n"
+    "                                          the certificate in or out of the user's store\n"
+    "  cert install-ca                         the CA and root certificates listed in Config.ini\n"
     "PINs that are not given are asked for without echo.  --token takes a device\n"
     "name or a virtual token's name; without it the only token plugged in is used.\n";
 
@@ -560,6 +570,10 @@ int run(const std::vector<std::string>& args, KernelApi& kernel, Io& io) {
         if (command == "random" || command == "digest" || command == "encrypt" || command == "decrypt") {
             Session s(kernel, io);
             return command_crypto(kernel, io, command, a.rest(), [&] { return s.open(token, false); });
+        }
+        if (command == "cert") {
+            Session s(kernel, io);
+            return command_cert(kernel, io, a.rest(), [&] { return s.open(token, false); });
         }
         if (command == "transaction") {
             Session s(kernel, io);

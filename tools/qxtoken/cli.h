@@ -56,4 +56,9 @@ int command_keys(KernelApi& kernel, Io& io, const std::string& command, std::vec
 int command_transaction(KernelApi& kernel, Io& io, std::vector<std::string> words,
                         const std::function<DeviceHandle()>& open);
 
+// `cert list|read|write|delete|register|unregister` and `cert install-ca`:
+// `words` are the arguments after "cert"; `open` opens the chosen token.
+int command_cert(KernelApi& kernel, Io& io, std::vector<std::string> words,
+                 const std::function<DeviceHandle()>& open);
+
 }  // namespace qx::qxtoken
