@@ -194,7 +194,12 @@ public:
         const std::string thumb = sha1_hex(der, n);
         if (thumb.empty()) return StoreStatus::Failed;
         const std::string cer = dir_ + "/" + thumb + ".cer", prov = dir_ + "/" + thumb + ".keyprov";
-        if (mode == AddMode::UseExisting && file_exists(cer)) return StoreStatus::Ok;
+        if (mode == AddMode::UseExisting && file_exists(cer)) {
+            // As the system store does: the entry stays, a property given
+            // with the new one is set on it.
+            if (keyProvider && !write_file_atomically(prov, keyprov_text(*keyProvider))) return StoreStatus::Failed;
+            return StoreStatus::Ok;
+        }
         // The property first: a crash in between leaves at worst a property
         // without its certificate, which nothing lists.
         if (keyProvider) {

@@ -115,7 +115,7 @@ TEST_F(CertStoreTest, AddKeysOnBytesAndFindsOnIssuerAndSerial) {
     } steps[] = {
         {"first add", &cert, AddMode::ReplaceExisting, provider(u"ctr-one", 2), provider(u"ctr-one", 2)},
         {"replace", &cert, AddMode::ReplaceExisting, provider(u"ctr-two", 1), provider(u"ctr-two", 1)},
-        {"use existing keeps", &cert, AddMode::UseExisting, provider(u"ctr-three", 2), provider(u"ctr-two", 1)},
+        {"use existing keeps the entry", &cert, AddMode::UseExisting, std::nullopt, provider(u"ctr-two", 1)},
         {"replace without property", &cert, AddMode::ReplaceExisting, std::nullopt, std::nullopt},
         {"replace with property again", &cert, AddMode::ReplaceExisting, provider(u"\u5bb9\u5668\n=x", 2),
          provider(u"\u5bb9\u5668\n=x", 2)},

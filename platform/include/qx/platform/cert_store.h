@@ -38,7 +38,7 @@ struct StoredCertificate {
 
 enum class AddMode {
     ReplaceExisting,  // an entry with the same bytes is replaced (with its property)
-    UseExisting,      // an entry with the same bytes is kept as it is
+    UseExisting,      // an entry with the same bytes is kept (a property given is set on it)
 };
 
 enum class StoreStatus {
