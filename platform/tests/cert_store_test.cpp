@@ -9,7 +9,9 @@
 #include "platform/tests/test_certs.h"
 #include "qx/platform/cert_store.h"
 #include "qx/platform/file_io.h"
+#include "qx/platform/process.h"
 #include "qx/platform/system.h"
+#include "tests/support/qx_test_main.h"
 
 using namespace qx::platform;
 using qx::test::CertSpec;
@@ -173,6 +175,38 @@ TEST_F(CertStoreTest, ChangesOutliveTheHandleAndNamesIgnoreCase) {
         EXPECT_EQ(found.der, cert);
         EXPECT_EQ(store->remove(cert.data(), cert.size()), StoreStatus::Ok);
     }
+}
+
+// Three changes through one handle in a process that then exits.
+QX_TEST_CHILD(cert_store_changes) {
+    auto store = CertStore::open(args.at(0));
+    auto a = read_file(args.at(1)), b = read_file(args.at(2)), c = read_file(args.at(3));
+    if (!store || !a || !b || !c) return 2;
+    if (store->add(a->data(), a->size(), AddMode::ReplaceExisting, nullptr) != StoreStatus::Ok) return 3;
+    if (store->add(b->data(), b->size(), AddMode::ReplaceExisting, nullptr) != StoreStatus::Ok) return 4;
+    if (store->add(c->data(), c->size(), AddMode::UseExisting, nullptr) != StoreStatus::Ok) return 5;
+    if (store->remove(b->data(), b->size()) != StoreStatus::Ok) return 6;
+    return 0;
+}
+
+TEST_F(CertStoreTest, ChangesOfAnotherProcessPersist) {
+    const std::string name = unique_store("proc");
+    const std::string dir = temp_directory() + "/qx-certstore-files-" + std::to_string(process_id()) + "-";
+    std::vector<std::vector<uint8_t>> certs;
+    for (int i = 0; i < 3; ++i) {
+        certs.push_back(qx::test::self_signed(KeyKind::Rsa, "Process Test " + std::to_string(i) + " " + name,
+                                              static_cast<uint64_t>(100 + i)));
+        ASSERT_TRUE(write_file_atomically(dir + std::to_string(i), certs.back()));
+    }
+    auto child = ChildProcess::spawn(qx::test::child_command("cert_store_changes", {name, dir + "0", dir + "1", dir + "2"}));
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(0, child->wait());
+    auto store = open_store(name);
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(count_of(*store, certs[0]), 1u);
+    EXPECT_EQ(count_of(*store, certs[1]), 0u) << "the delete was lost";
+    EXPECT_EQ(count_of(*store, certs[2]), 1u) << "the third add was lost";
+    for (int i = 0; i < 3; ++i) remove_file(dir + std::to_string(i));
 }
 
 TEST_F(CertStoreTest, UnparsableCertificatesAreRefused) {
