@@ -392,17 +392,5 @@ TEST_F(LanguageChangeTest, TheOtherBuildsConfigIsWrittenOnlyWhenItLoaded) {
     }
 }
 
-TEST(LanguagePaths, SplitsAndJoins) {
-    EXPECT_EQ(u"C:\\a\\Languages\\", directory_part(u"C:\\a\\Languages\\language_enu.ini"));
-    EXPECT_EQ(u"/a/", directory_part(u"/a/b"));
-    EXPECT_EQ(u"", directory_part(u"plain"));
-    EXPECT_EQ(u"language_enu.ini", file_name_part(u"C:\\a/Languages\\language_enu.ini"));
-    EXPECT_EQ(u"x\\y", join_path(u"x\\", u"y"));
-    const char16_t sep = platform::wide_path_separator();
-    EXPECT_EQ(Text(u"C:\\Program Files") + sep + u"Quorvantix" + sep + u"P" + sep + u"Config.ini",
-              other_build_config_path(u"C:\\Program Files (x86)\\Quorvantix\\P\\Config.ini", "P"));
-    EXPECT_EQ(u"", other_build_config_path(u"C:\\Program Files\\Q\\Config.ini", "P"));
-}
-
 }  // namespace
 }  // namespace qx::language::test
