@@ -241,41 +241,22 @@ TEST_F(TransactionE2eTest, HashMaskAndRefusedArguments) {
     EXPECT_EQ(1u, k_->hashMeth(4));
     EXPECT_EQ(1u, k_->hashMeth(16));
     EXPECT_EQ(0u, k_->hashMeth(5));
-
+    // Every argument check is covered on the scripted token; here the handle
+    // checks of the exports and the size answer of the signature buffer.
     KeyHandle rsa = generate(kRsa, 1024);
-    KeyHandle sm2 = generate(kSm2, 256);
     const Bytes data(10, 'x');
     uint8_t out[300];
     uint32_t len = sizeof out;
-    int notAKey = 0;
-    const struct {
-        const char* what;
-        uint32_t status, result;
-    } cases[] = {
-        {"negotiate without key", ERR_INVALID_PARAM, k_->negotiate(nullptr, 5, 1, 1, data.data(), 10)},
-        {"negotiate with a device handle", ERR_INVALID_PARAM, k_->negotiate(h_, 5, 1, 1, data.data(), 10)},
-        {"negotiate without data", ERR_INVALID_PARAM, k_->negotiate(rsa, 5, 1, 1, nullptr, 10)},
-        {"negotiate zero bytes", ERR_INVALID_PARAM, k_->negotiate(sm2, 16, 1, 1, data.data(), 0)},
-        {"negotiate 65536 pieces", ERR_INVALID_PARAM, k_->negotiate(rsa, 5, 65536, 1, data.data(), 10)},
-        {"negotiate digest 0", ERR_INVALID_HANDLE, k_->negotiate(rsa, 0, 1, 1, data.data(), 10)},
-        {"piece without key", ERR_INVALID_PARAM, k_->piece(&notAKey, 1, data.data(), 10, out, &len)},
-        {"piece number 0", ERR_INVALID_PARAM, k_->piece(rsa, 0, data.data(), 10, out, &len)},
-        {"piece length 0", ERR_INVALID_PARAM, k_->piece(rsa, 1, data.data(), 0, out, &len)},
-        {"piece of 193 bytes", ERR_INVALID_PARAM, k_->piece(rsa, 1, out, 193, out, &len)},
-        {"piece without output", ERR_INVALID_PARAM, k_->piece(rsa, 1, data.data(), 10, nullptr, &len)},
-        {"signature without key", ERR_INVALID_PARAM, k_->signature(nullptr, out, &len)},
-        {"signature without length", ERR_INVALID_PARAM, k_->signature(sm2, out, nullptr)},
-        {"cancel without anything", ERR_INVALID_PARAM, k_->cancel(nullptr, nullptr)},
-        {"cancel with a stale device", ERR_INVALID_PARAM, k_->cancel(nullptr, &notAKey)},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.status, c.result) << c.what;
-    // A buffer below the signature is refused with the size it needs.
+    int notAHandle = 0;
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->negotiate(h_, 5, 1, 1, data.data(), 10));
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->negotiate(rsa, 5, 1, 1, data.data(), 0));
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->piece(&notAHandle, 1, data.data(), 10, out, &len));
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->piece(rsa, 0, data.data(), 10, out, &len));
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->signature(nullptr, out, &len));
+    EXPECT_EQ(ERR_INVALID_PARAM, k_->cancel(nullptr, &notAHandle));
     len = 127;
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, k_->signature(rsa, out, &len));
     EXPECT_EQ(128u, len);
-    len = 0;
-    EXPECT_EQ(ERR_BUFFER_TOO_SMALL, k_->signature(sm2, out, &len));
-    EXPECT_EQ(64u, len);
 }
 
 }  // namespace

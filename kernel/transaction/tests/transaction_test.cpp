@@ -168,30 +168,25 @@ TEST_F(TransactionTest, FourHundredBytesGoAsPiecesOf192192And16) {
 
 TEST_F(TransactionTest, PieceAnswersAreCopiedOnlyWhenTheyFit) {
     QXAsymKey* k = pair(kAlgSm2, 256, 5);
-    const Bytes piece{0x41, 0x42};
-    struct Case {
-        const char* what;
-        const char* reply;
-        uint32_t failCode, room, status, length;
-        const char* copied;
+    const struct {
+        const char* reply;  // empty: the exchange fails
+        uint32_t room, status, length;
+        const char* out;
     } cases[] = {
-        {"answer that fits", "AA BB 90 00", 0, 4, ERR_OK, 2, "AA BB"},
-        {"answer longer than the output", "AA BB CC 90 00", 0, 2, ERR_BUFFER_TOO_SMALL, 3, ""},
-        {"refused piece", "69 88", 0, 4, ERR_COMMAND_FAILED, 4, ""},
-        {"failed exchange", "", QXDEV_ERR_DEVICE_IO, 4, ERR_COMMAND_FAILED, 4, ""},
+        {"AA BB 90 00", 4, ERR_OK, 2, "AA BB 00"},
+        {"AA BB CC 90 00", 2, ERR_BUFFER_TOO_SMALL, 3, "00 00 00"},  // never copied in part
+        {"69 88", 4, ERR_COMMAND_FAILED, 4, "00 00 00"},
+        {"", 4, ERR_COMMAND_FAILED, 4, "00 00 00"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.failCode)
-            dev.fail("80 77 00 00 06 08 04 00 01 41 42", c.failCode);
-        else
-            dev.expect("80 77 00 00 06 08 04 00 01 41 42", c.reply);
-        uint8_t out[8] = {};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        if (*c.reply) dev.expect("80 77 00 00 06 08 04 00 01 41 42", c.reply);
+        else dev.fail("80 77 00 00 06 08 04 00 01 41 42", QXDEV_ERR_DEVICE_IO);
+        uint8_t out[3] = {};
         uint32_t outLength = c.room;
-        EXPECT_EQ(c.status, send_piece(k, 1, piece.data(), 2, out, &outLength));
+        EXPECT_EQ(c.status, send_piece(k, 1, reinterpret_cast<const uint8_t*>("AB"), 2, out, &outLength));
         EXPECT_EQ(c.length, outLength);
-        // Nothing is copied unless the whole answer fits.
-        EXPECT_EQ(c.copied[0] ? std::string(c.copied) : "00 00", hex(out, c.copied[0] ? outLength : 2));
+        EXPECT_EQ(c.out, hex(out, 3));
     }
 }
 
@@ -243,44 +238,32 @@ TEST_F(TransactionTest, RefusedArgumentsSendNothing) {
 TEST_F(TransactionTest, SignatureAnswersAndBufferSizes) {
     QXAsymKey* rsa = pair(kAlgRsa, 1024, 1);
     QXAsymKey* sm2 = pair(kAlgSm2, 256, 5);
-    const std::string poll = "80 77 00 00 03 09 01 00";
-    const std::string sig128 = hex(Bytes(128, 0x5A));
-    struct Case {
-        const char* what;
+    const std::string sig64 = hex(Bytes(64, 0x5A));
+    const struct {
         QXAsymKey* key;
-        const char* reply;  // null: the exchange fails
-        uint32_t room, status, length;
+        std::string reply;  // empty: the exchange fails
+        uint32_t status, length;
     } cases[] = {
-        {"RSA signature", rsa, nullptr, 128, ERR_OK, 128},
-        {"waiting for the button", rsa, "D1 01", 128, ERR_TRANSACTION_D101, 128},
-        {"no transaction", sm2, "D1 07", 64, ERR_TRANSACTION_D107, 64},
-        {"wrong transaction PIN", sm2, "63 C2", 64, ERR_TRANSACTION_PIN_INCORRECT, 64},
-        {"blocked", sm2, "69 83", 64, ERR_PIN_LOCKED, 64},
-        {"success without a signature", sm2, "90 00", 64, ERR_TRANSACTION_OTHER, 64},
-        {"answer longer than the buffer", sm2, "", 64, ERR_BUFFER_TOO_SMALL, 66},
-        {"failed exchange", rsa, "", 128, ERR_TRANSACTION_OTHER, 128},
+        {sm2, sig64 + "90 00", ERR_OK, 64},
+        {rsa, "D1 01", ERR_TRANSACTION_D101, 128},
+        {sm2, "D1 07", ERR_TRANSACTION_D107, 64},
+        {sm2, "63 C2", ERR_TRANSACTION_PIN_INCORRECT, 64},
+        {sm2, "69 83", ERR_PIN_LOCKED, 64},
+        {sm2, "90 00", ERR_TRANSACTION_OTHER, 64},  // success without a signature
+        {sm2, hex(Bytes(66, 0x11)) + "90 00", ERR_BUFFER_TOO_SMALL, 66},  // longer: not copied
+        {rsa, "", ERR_TRANSACTION_OTHER, 128},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string what = c.what;
-        if (what == "RSA signature")
-            dev.expect(poll, sig128 + "90 00");
-        else if (what == "answer longer than the buffer")
-            dev.expect(poll, hex(Bytes(66, 0x11)) + "90 00");
-        else if (what == "failed exchange")
-            dev.fail(poll, QXDEV_ERR_DEVICE_IO);
-        else
-            dev.expect(poll, c.reply);
-        Bytes out(c.room, 0);
-        uint32_t length = c.room;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        if (!c.reply.empty()) dev.expect("80 77 00 00 03 09 01 00", c.reply);
+        else dev.fail("80 77 00 00 03 09 01 00", QXDEV_ERR_DEVICE_IO);
+        Bytes out(transaction_signature_size(*c.key), 0);
+        uint32_t length = uint32_t(out.size());
         EXPECT_EQ(c.status, get_signature(c.key, out.data(), &length));
         EXPECT_EQ(c.length, length);
-        if (c.status == ERR_OK)
-            EXPECT_EQ(sig128, hex(out));
-        else
-            EXPECT_EQ(Bytes(c.room, 0), out);
+        EXPECT_EQ(c.status == ERR_OK ? sig64 : hex(Bytes(out.size(), 0)), hex(out));
     }
-    // A buffer below the signature size is refused before the token could hand the signature out.
+    // A buffer below the signature is refused before the token could hand the signature out.
     for (QXAsymKey* k : {rsa, sm2}) {
         uint8_t out[200];
         uint32_t length = transaction_signature_size(*k) - 1;
