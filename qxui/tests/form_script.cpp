@@ -1,0 +1,137 @@
+// The scripted form of the test-only QXUI library: it answers from a script
+// the test sets and keeps a transcript of everything the dialogs showed and
+// asked.  The library carries the file name of the real one and lives in a
+// test directory only; it is never shipped.
+//
+// Script: one answer per line, taken in order by whatever dialog asks next:
+// the text typed (PINs, labels, passwords), the 1-based number of a choice,
+// "yes"/"no" for a confirmation, "<cancel>" to cancel.  An empty script
+// cancels.  Transcript: one line per event, "ask <title>: <prompt>",
+// "choose <title>: a|b", "confirm <caption>: <text>", "show <line>".
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "QXUI.h"
+#include "form.h"
+#include "qx/platform/export.h"
+#include "qx/platform/text.h"
+
+namespace qx::qxui {
+namespace {
+
+std::string utf8(const Text& t) {
+    std::string s;
+    return platform::utf16_to_utf8(t, &s) ? s : std::string("?");
+}
+
+intptr_t send_to_dialog(QXUI_Window*, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return on_message(message, wParam, lParam);
+}
+
+class ScriptForm final : public Form {
+public:
+    void set(const std::string& script) {
+        std::lock_guard<std::mutex> lock(m_);
+        lines_.clear();
+        transcript_.clear();
+        std::size_t start = 0;
+        while (start < script.size()) {
+            std::size_t end = script.find('\n', start);
+            if (end == std::string::npos) end = script.size();
+            lines_.push_back(script.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    std::string transcript() {
+        std::lock_guard<std::mutex> lock(m_);
+        return transcript_;
+    }
+    std::size_t left() {
+        std::lock_guard<std::mutex> lock(m_);
+        return lines_.size();
+    }
+
+    bool available() override { return true; }
+
+    bool ask(const Text& title, const Text& prompt, bool, Text* answer) override {
+        std::string line;
+        if (!next("ask " + utf8(title) + ": " + utf8(prompt), &line)) return false;
+        return platform::utf8_to_utf16(line, answer);
+    }
+    bool choose(const Text& title, const std::vector<Text>& options, uint32_t* index) override {
+        std::string all;
+        for (const auto& o : options) all += (all.empty() ? "" : "|") + utf8(o);
+        std::string line;
+        if (!next("choose " + utf8(title) + ": " + all, &line)) return false;
+        const unsigned long n = std::strtoul(line.c_str(), nullptr, 10);
+        if (n == 0 || n > options.size()) return false;
+        *index = static_cast<uint32_t>(n - 1);
+        return true;
+    }
+    bool confirm(const Text& caption, const Text& text) override {
+        std::string line;
+        return next("confirm " + utf8(caption) + ": " + utf8(text), &line) && line == "yes";
+    }
+    void show(const Text& line) override {
+        std::lock_guard<std::mutex> lock(m_);
+        transcript_ += "show " + utf8(line) + "\n";
+    }
+    void countdown(int64_t) override {}
+    void* window() override { return &window_; }
+
+private:
+    bool next(const std::string& event, std::string* line) {
+        std::lock_guard<std::mutex> lock(m_);
+        transcript_ += event + "\n";
+        if (lines_.empty() || lines_.front() == "<cancel>") {
+            if (!lines_.empty()) lines_.pop_front();
+            return false;
+        }
+        *line = lines_.front();
+        lines_.pop_front();
+        return true;
+    }
+
+    std::mutex m_;
+    std::deque<std::string> lines_;
+    std::string transcript_;
+    QXUI_Window window_{&send_to_dialog};
+};
+
+ScriptForm& script_form() {
+    static ScriptForm f;
+    return f;
+}
+
+}  // namespace
+
+Form& form() { return script_form(); }
+
+}  // namespace qx::qxui
+
+// Sets the script (UTF-8 lines) and clears the transcript.
+QX_EXPORT void QXUIScript_Set(const char* script) { qx::qxui::script_form().set(script ? script : ""); }
+
+// The transcript so far (UTF-8): a null buffer asks for the length (with the
+// terminator); a short one gets 0x5.
+QX_EXPORT uint32_t QXUIScript_Transcript(char* buffer, uint32_t* length) {
+    if (!length) return 0x13;
+    const std::string t = qx::qxui::script_form().transcript();
+    const uint32_t need = static_cast<uint32_t>(t.size() + 1);
+    if (!buffer) {
+        *length = need;
+        return 0;
+    }
+    if (*length < need) {
+        *length = need;
+        return 0x5;
+    }
+    std::memcpy(buffer, t.c_str(), need);
+    *length = need;
+    return 0;
+}
+
+// Script lines not used yet.
+QX_EXPORT uint32_t QXUIScript_Left() { return static_cast<uint32_t>(qx::qxui::script_form().left()); }
