@@ -4,6 +4,7 @@
 
 #include "QXTokenStatus.h"
 #include "kernel_state.h"
+#include "key/key_object.h"
 #include "qx/platform/load_counter.h"
 #include "qx/platform/module.h"
 #include "shared_area.h"
@@ -74,6 +75,8 @@ uint32_t kernel_release() {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.mutex);
 
+    // Key objects hold cipher objects of the software library unloaded below.
+    release_all_keys();
     s.set_device_functions(DeviceFunctions{});
     s.set_soft_alg(SoftAlgFunctions{});
     platform::free_module(libs.device);

@@ -44,23 +44,22 @@ uint32_t QXAsymKey::NegotiateTransaction(uint32_t, uint32_t, uint32_t, const uin
 
 namespace {
 
-struct LiveKeys {
-    std::mutex mutex;
-    std::unordered_set<QXKey*> keys;
-};
+// The live keys.  The mutex needs no construction or destruction at run time,
+// so it is usable whenever the kernel releases its keys (also while the
+// library is being unloaded); the set is made with the first key and freed
+// when the kernel is released.
+std::mutex g_liveMutex;
+std::unordered_set<QXKey*>* g_live = nullptr;
 
-LiveKeys& live_keys() {
-    static LiveKeys* keys = new LiveKeys;  // outlives every static destructor that might close a key
-    return *keys;
-}
+bool is_live(QXKey* key) { return g_live && g_live->count(key) != 0; }
 
 }  // namespace
 
 QXKey* adopt_key(std::unique_ptr<QXKey> key) {
     if (!key) return nullptr;
-    LiveKeys& live = live_keys();
-    std::lock_guard lock(live.mutex);
-    live.keys.insert(key.get());
+    std::lock_guard lock(g_liveMutex);
+    if (!g_live) g_live = new std::unordered_set<QXKey*>;
+    g_live->insert(key.get());
     QXKey* raw = key.release();
     register_handle(raw, HandleKind::Key);
     return raw;
@@ -68,29 +67,41 @@ QXKey* adopt_key(std::unique_ptr<QXKey> key) {
 
 QXKey* key_from_handle(void* handle) {
     if (!handle || !is_live_handle(handle, HandleKind::Key)) return nullptr;
-    LiveKeys& live = live_keys();
-    std::lock_guard lock(live.mutex);
-    auto it = live.keys.find(static_cast<QXKey*>(handle));
-    return it == live.keys.end() ? nullptr : *it;
+    std::lock_guard lock(g_liveMutex);
+    QXKey* key = static_cast<QXKey*>(handle);
+    return is_live(key) ? key : nullptr;
 }
 
 bool destroy_key(QXKey* key) {
     if (!key) return false;
     {
-        LiveKeys& live = live_keys();
-        std::lock_guard lock(live.mutex);
-        if (live.keys.erase(key) == 0) return false;
+        std::lock_guard lock(g_liveMutex);
+        if (!is_live(key)) return false;
+        g_live->erase(key);
         unregister_handle(key, HandleKind::Key);
     }
     delete key;
     return true;
 }
 
+void release_all_keys() {
+    std::unordered_set<QXKey*>* all = nullptr;
+    {
+        std::lock_guard lock(g_liveMutex);
+        std::swap(all, g_live);
+        if (all)
+            for (QXKey* key : *all) unregister_handle(key, HandleKind::Key);
+    }
+    if (!all) return;
+    for (QXKey* key : *all) delete key;
+    delete all;
+}
+
 std::vector<uint32_t> live_key_slots(const QXDeviceTransport* device) {
     std::vector<uint32_t> slots;
-    LiveKeys& live = live_keys();
-    std::lock_guard lock(live.mutex);
-    for (QXKey* key : live.keys) {
+    std::lock_guard lock(g_liveMutex);
+    if (!g_live) return slots;
+    for (QXKey* key : *g_live) {
         QXAsymKey* asym = as_asym(key);
         if (asym && asym->device == device && asym->slot != kNoSlot && asym->slot != kHostSlot)
             slots.push_back(asym->slot);

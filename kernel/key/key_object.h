@@ -190,6 +190,9 @@ QXKey* adopt_key(std::unique_ptr<QXKey> key);
 QXKey* key_from_handle(void* handle);
 // Unregisters and deletes a live key; false when `key` was not live.
 bool destroy_key(QXKey* key);
+// Destroys every live key (when the kernel is released: their software
+// ciphers belong to the library that is about to be unloaded).
+void release_all_keys();
 // The slots held by live asymmetric keys of this process on `device`.
 std::vector<uint32_t> live_key_slots(const QXDeviceTransport* device);
 

@@ -7,6 +7,7 @@
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -240,6 +241,26 @@ TEST_F(AsymKeyTest, KeyOfAClosedDeviceAnswersDeviceError) {
     EXPECT_EQ(ERR_DEVICE_IO, rsa->Generate(nullptr, 0));
     EXPECT_TRUE(dev.sent.empty());
     register_handle(&record, HandleKind::Device);
+}
+
+// Releasing the kernel destroys every live key: their cipher objects belong to
+// the software library it unloads next.
+TEST_F(AsymKeyTest, ReleasingTheKernelDestroysEveryLiveKey) {
+    QXKey* rsa = adopt_key(key<QXRsaKey>(1, 1024));
+    QXKey* sm2 = adopt_key(key<QXSm2Key>(5, 256));
+    ASSERT_EQ(rsa, key_from_handle(rsa));
+    std::vector<uint32_t> slots = live_key_slots(&dev);
+    std::sort(slots.begin(), slots.end());
+    EXPECT_EQ((std::vector<uint32_t>{1, 5}), slots);
+    release_all_keys();
+    EXPECT_EQ(nullptr, key_from_handle(rsa));
+    EXPECT_EQ(nullptr, key_from_handle(sm2));
+    EXPECT_FALSE(destroy_key(rsa));
+    EXPECT_TRUE(live_key_slots(&dev).empty());
+    // Keys made afterwards are tracked again.
+    QXKey* again = adopt_key(key<QXRsaKey>(2, 1024));
+    EXPECT_EQ(std::vector<uint32_t>{2}, live_key_slots(&dev));
+    EXPECT_TRUE(destroy_key(again));
 }
 
 // ---- SM2 on the scripted token ---------------------------------------------
