@@ -1,13 +1,9 @@
-// Text services: strict UTF-8/UTF-16, the system's 8-bit text, character
-// classes, and files named by UTF-16 paths.
+// Text services: strict UTF-8/UTF-16, the system's 8-bit text and character
+// classes.  (Files named by UTF-16 paths are exercised by the language tests,
+// under folder names in Chinese.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-
-#include "qx/platform/system.h"
 #include "qx/platform/text.h"
-#include "qx/platform/wide_file.h"
 
 namespace qx::platform {
 namespace {
@@ -100,36 +96,6 @@ TEST(CharacterClasses, OneCodeUnitAtATime) {
         EXPECT_EQ(c.printable, is_printable_unit(c.c));
         EXPECT_EQ(c.space, is_space_unit(c.c));
     }
-}
-
-TEST(WideFiles, ReadWriteAndFindUnderAnyFolderName) {
-    std::u16string tmp;
-    ASSERT_TRUE(utf8_to_utf16(temp_directory(), &tmp));
-    const std::u16string dir =
-        tmp + wide_path_separator() + u"qx-wide-目录-" + std::u16string(1, u'0' + char16_t(process_id() % 10));
-    std::filesystem::remove_all(std::filesystem::path(dir));
-    std::filesystem::create_directories(std::filesystem::path(dir + wide_path_separator() + u"language_dir.ini"));
-    const std::u16string file = dir + wide_path_separator() + u"language_中文.ini";
-    ASSERT_TRUE(write_wide_file_atomically(file, {'a', 'b'}));
-    ASSERT_TRUE(write_wide_file_atomically(dir + wide_path_separator() + u"language_a.ini", {'c'}));
-    ASSERT_TRUE(write_wide_file_atomically(dir + wide_path_separator() + u"other.txt", {'d'}));
-    EXPECT_TRUE(wide_file_exists(file));
-    EXPECT_EQ((std::vector<uint8_t>{'a', 'b'}), read_wide_file(file));
-    EXPECT_FALSE(read_wide_file(dir + u"/missing").has_value());
-    EXPECT_FALSE(read_wide_file(u"").has_value());
-
-    const auto found = find_wide_files(dir, u"language_*.ini");
-    ASSERT_EQ(3u, found.size());
-    std::vector<std::u16string> names;
-    for (const auto& e : found) {
-        names.push_back(e.name);
-        EXPECT_EQ(e.name == u"language_dir.ini", e.directory);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ((std::vector<std::u16string>{u"language_a.ini", u"language_dir.ini", u"language_中文.ini"}), names);
-    EXPECT_TRUE(find_wide_files(dir + u"-none", u"*").empty());
-    EXPECT_FALSE(wide_executable_path().empty());
-    std::filesystem::remove_all(std::filesystem::path(dir));
 }
 
 }  // namespace
