@@ -320,6 +320,55 @@ TEST_F(CertE2E, ConcurrentUnbindingsOfOneContainerLoseNothing) {
     }
 }
 
+QX_TEST_CHILD(cert_write_loop) {
+    // args: kernel directory, device name; writes and reads slot 1 (cached) repeatedly
+    Exports k(args.at(0));
+    DeviceHandle h = nullptr;
+    if (!k.m || k.openDezo(args.at(1).c_str(), &h) != ERR_OK || !h) return 2;
+    std::string pin = kUserPin;
+    if (k.verify(h, QXTOKEN_PIN_USER, pin.data(), 6) != ERR_OK) return 3;
+    const auto cert = qx::test::der_blob(600, 5);
+    std::vector<uint8_t> back(600);
+    for (int i = 0; i < 40; ++i) {
+        uint32_t length = 600;
+        if (k.writeCert(h, 1, cert.data(), 600) != ERR_OK) return 4;
+        if (k.readCert(h, 1, back.data(), &length) != ERR_OK || back != cert) return 5;
+    }
+    k.closeDevice(h);
+    return 0;
+}
+
+QX_TEST_CHILD(cert_open_loop) {
+    // args: kernel directory, device name; opens (shared memory, then the token's lock) repeatedly
+    Exports k(args.at(0));
+    if (!k.m) return 2;
+    for (int i = 0; i < 40; ++i) {
+        DeviceHandle h = nullptr;
+        if (k.openDezo(args.at(1).c_str(), &h) != ERR_OK || !h) return 3;
+        k.closeDevice(h);
+    }
+    return 0;
+}
+
+TEST_F(CertE2E, CacheWritesAndDeviceOpeningDoNotDeadlock) {
+    start();
+    // Opening takes the shared-memory lock and then the token's logical lock;
+    // a certificate command that wrote the cache while still holding the
+    // logical lock would wait for the other order.
+    auto writer = platform::ChildProcess::spawn(qx::test::child_command("cert_write_loop", {dir_, device_}));
+    auto opener = platform::ChildProcess::spawn(qx::test::child_command("cert_open_loop", {dir_, device_}));
+    ASSERT_NE(writer, nullptr);
+    ASSERT_NE(opener, nullptr);
+    int writerExit = -1, openerExit = -1;
+    const bool writerDone = writer->wait_for(120000, &writerExit);
+    const bool openerDone = opener->wait_for(writerDone ? 120000 : 1000, &openerExit);
+    if (!writerDone) writer->kill();
+    if (!openerDone) opener->kill();
+    ASSERT_TRUE(writerDone && openerDone) << "deadlock";
+    EXPECT_EQ(writerExit, 0);
+    EXPECT_EQ(openerExit, 0);
+}
+
 QX_TEST_CHILD(cert_register) {
     // args: kernel directory, certificate file, container
     Exports k(args.at(0));
