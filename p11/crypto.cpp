@@ -786,9 +786,17 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
     return call([&](State& s) -> CK_RV {
         Session& session = session_of(s, hSession);
         if (!session.sign) return CKR_OPERATION_NOT_INITIALIZED;
-        if (!pSignature) {
-            // A length question: the data is taken only with the real call.
-            return sign_final(s, session, nullptr, pulSignatureLen);
+        if (!pulSignatureLen) {
+            session.sign.reset();
+            return CKR_ARGUMENTS_BAD;
+        }
+        CK_ULONG needed = 0;
+        const CK_RV sized = sign_final(s, session, nullptr, &needed);
+        if (sized != CKR_OK) return sized;
+        if (!pSignature || *pulSignatureLen < needed) {
+            // A length question or a short buffer: the data is taken only with the real call.
+            *pulSignatureLen = needed;
+            return pSignature ? CKR_BUFFER_TOO_SMALL : CKR_OK;
         }
         const CK_RV rv = finishing(session.sign, [&](Operation& o) -> CK_RV {
             if (!pulSignatureLen) throw Fail{CKR_ARGUMENTS_BAD};
@@ -796,9 +804,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
             return CKR_OK;
         });
         if (rv != CKR_OK) return rv;
-        const CK_RV done = sign_final(s, session, pSignature, pulSignatureLen);
-        if (done == CKR_BUFFER_TOO_SMALL) session.sign.reset();  // its data is already taken in
-        return done;
+        return sign_final(s, session, pSignature, pulSignatureLen);
     });
 }
 
