@@ -64,7 +64,7 @@ TEST_F(QxTokenCerts, WriteListRegisterUnregisterDelete) {
     ASSERT_EQ(0, run({"cert", "read", "--container", "box", "--out", dir_ + "user.pem", "--pem"})) << err_.str();
     const auto pem = platform::read_file(dir_ + "user.pem");
     ASSERT_TRUE(pem.has_value());
-    EXPECT_EQ(0, std::string(pem->begin(), pem->end()).rfind("-----BEGIN CERTIFICATE-----\n", 0));
+    EXPECT_EQ(std::string(pem->begin(), pem->end()).rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
     ASSERT_EQ(0, run({"cert", "write", "--slot", "2", "--in", dir_ + "user.pem", "--pin", "123456"})) << err_.str();
     ASSERT_EQ(0, run({"cert", "read", "--slot", "2", "--out", dir_ + "back.der"})) << err_.str();
     EXPECT_EQ(platform::read_file(dir_ + "back.der"), der);
