@@ -196,8 +196,7 @@ uint32_t change_on_token(DeviceHandle device, uint32_t kind, uint32_t kernelKind
         }
         if (rc == ERR_PIN_LOCKED) mark_flags(device, locked_bit(kind));
     }
-    if (rc == ERR_OLD_PIN_INCORRECT || rc == ERR_TRANSACTION_PIN_INCORRECT || rc == ERR_PIN_LOCKED ||
-        (oldPin == nullptr && rc == ERR_PIN_INCORRECT)) {
+    if (rc == ERR_OLD_PIN_INCORRECT || rc == ERR_TRANSACTION_PIN_INCORRECT || rc == ERR_PIN_LOCKED) {
         report_tries(device, retryKind, failedKey, message);
     } else {
         put_key(message, failedKey);

@@ -35,8 +35,12 @@ std::u16string u16(const std::string& s) { return language::to_text(s); }
 
 // Puts the UI extension, the scripted dialogs and (unless told not to) the
 // language files into a kernel installation.
+constexpr char kLoosePolicy[] =
+    "MaxPinLen = 16\r\nMinPinLen = 1\r\nRequireDigit = 2\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n"
+    "RequireComplex = 0\r\n";
+
 std::string install_ui(const std::string& name, bool languages = true, bool config = true,
-                       const std::string& info = "") {
+                       const std::string& info = "", const std::string& policy = kLoosePolicy) {
     const std::string dir = install_kernel(name);
     const std::string bin = binary_directory();
     std::filesystem::copy_file(bin + platform::module_file_name("QXUIExtend"),
@@ -51,9 +55,7 @@ std::string install_ui(const std::string& name, bool languages = true, bool conf
     if (config) {
         write_bytes(dir + "Config.ini",
                     plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name) + "\r\n" + info + "[DeviceInfo]\r\n" +
-                              kChannelWords + "[PIN]\r\nMaxPinLen = 16\r\nMinPinLen = 1\r\nRequireDigit = 2\r\n" +
-                              "RequireAlphabetic = 2\r\nRequireSpecial = 2\r\nRequireComplex = 0\r\n" +
-                              "[LanguageDefaultSetting]\r\nlanguage = English\r\n"));
+                              kChannelWords + "[PIN]\r\n" + policy + "[LanguageDefaultSetting]\r\nlanguage = English\r\n"));
     } else {
         std::filesystem::remove(dir + "Config.ini");
     }
@@ -62,11 +64,11 @@ std::string install_ui(const std::string& name, bool languages = true, bool conf
 
 class UiExtension : public ::testing::Test {
 protected:
-    void start(const std::string& info = "") {
+    void start(const std::string& info = "", const std::string& policy = kLoosePolicy) {
         clear_tokens();
         name_ = "ui" + std::to_string(++counter_);
         device_ = create_blank_token(name_);
-        dir_ = install_ui(name_, true, true, info);
+        dir_ = install_ui(name_, true, true, info, policy);
         kernel_ = std::make_unique<Kernel>(dir_);
         ui_ = std::make_unique<platform::Module>(dir_ + platform::module_file_name("QXUIExtend"));
         dialogs_ = std::make_unique<platform::Module>(dir_ + platform::module_file_name("QXUI"));
@@ -180,6 +182,53 @@ TEST_F(UiExtension, WrongAdministratorPinReportsItsTries) {
     EXPECT_EQ(ERR_PIN_INCORRECT, rc);
     const uint32_t left = tries(QXTOKEN_PIN_SO);
     EXPECT_NE(std::string::npos, transcript().find("show " + tries_text(left) + "\n")) << transcript();
+}
+
+TEST_F(UiExtension, SetPinReplacesTheDefaultPinOnly) {
+    start();
+    // The user PIN is not the default: the token refuses the default as the
+    // old PIN, and the person sees the tries left.
+    script("24680c\n24680c\n<cancel>\n");
+    EXPECT_EQ(ERR_OLD_PIN_INCORRECT, fn<DialogOp>("QXUIEx_SetPin")(h_, QXTOKEN_PIN_USER));
+    EXPECT_NE(std::string::npos, transcript().find("show " + tries_text(tries()) + "\n")) << transcript();
+    EXPECT_EQ(ERR_OK, kernel_verify(kUserPin));
+
+    // Initialised with the default PIN, the set replaces it.
+    ASSERT_EQ(ERR_OK, init_(h_, "314159", 6, kSoPin, 8, reinterpret_cast<const uint8_t*>("T"), 1));
+    script("24680c\n24680c\n");
+    EXPECT_EQ(ERR_OK, fn<DialogOp>("QXUIEx_SetPin")(h_, QXTOKEN_PIN_USER)) << transcript();
+    EXPECT_EQ(ERR_OK, kernel_verify("24680c"));
+}
+
+TEST_F(UiExtension, PolicyKeysOfTheInstallationDecideTheMessage) {
+    struct Case {
+        const char* policy;
+        const char* newPin;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"MaxPinLen = 16\r\nMinPinLen = 6\r\nRequireDigit = 1\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n"
+         "RequireComplex = 0\r\n",
+         "abcxyz", "The PIN must contain a digit."},
+        {"MaxPinLen = 16\r\nMinPinLen = 6\r\nRequireDigit = 0\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n"
+         "RequireComplex = 0\r\n",
+         "abc1yz", "The PIN must not contain digits."},
+        {"MaxPinLen = 16\r\nMinPinLen = 6\r\nRequireDigit = 2\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n"
+         "RequireComplex = 1\r\n",
+         "111111", "The PIN is too simple: avoid runs and repeated characters."},
+        {"MaxPinLen = 16\r\nMinPinLen = 6\r\nRequireDigit = 2\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n",
+         "135790", "The configuration file cannot be read."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.policy);
+        start("", c.policy);
+        script((std::string("123456\n") + c.newPin + "\n" + c.newPin + "\n<cancel>\n").c_str());
+        EXPECT_NE(ERR_OK, fn<DialogOp>("QXUIEx_ChangePin")(h_, QXTOKEN_PIN_USER));
+        EXPECT_NE(std::string::npos, transcript().find(std::string("show ") + c.message + "\n")) << transcript();
+        EXPECT_EQ(ERR_OK, kernel_verify("123456")) << "the PIN was not changed";
+        kernel_->close(h_);
+        h_ = nullptr;
+    }
 }
 
 TEST_F(UiExtension, NullArgumentsAreRefused) {
