@@ -221,7 +221,7 @@ int transaction_sign(KernelApi& k, Io& io, Words& w, const std::function<DeviceH
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::seconds(seconds) + kGrace;
     int64_t shown = seconds;
-    Bytes sig(key.algorithm == kSm2 ? 64 : std::max<uint32_t>(key.bits / 8, 1));
+    Bytes sig(512);  // room for any signature: the token gives it only once
     // Ends the countdown line before the message.
     auto fail = [&](const std::string& message) {
         io.out << "\n";
