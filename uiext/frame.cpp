@@ -154,6 +154,7 @@ uint32_t Frame::initialise(const Text& dir) {
     const std::string provider =
         config.GetString(kInfoSection, "CSPName", language::kLabelLimit, language::kDefaultProviderName);
     toolMessage_ = provider + "_QX_MANAGE_TOOL";
+    toolMessageId_ = platform::register_tool_message(toolMessage_);
     ready_.store(true);
     return 0;
 }
@@ -195,7 +196,7 @@ uint32_t Frame::setLanguagePath(const Text& path) {
 
 Text Frame::LoadText(const char* key) const { return language::LoadText(key, languagePath(), language::kLabelLimit); }
 
-void Frame::notifyManagerTool() const { trace("broadcast " + toolMessage_ + " (0, 0)\n"); }
+bool Frame::notifyManagerTool() const { return platform::broadcast_tool_message(toolMessageId_, toolMessage_); }
 
 Frame& frame() {
     static Frame f;

@@ -107,8 +107,9 @@ public:
 
     // The registered tool message name ("<CSPName>_QX_MANAGE_TOOL").
     const std::string& toolMessageName() const { return toolMessage_; }
+    uint32_t toolMessageId() const { return toolMessageId_; }
     // Tells the key manager tool that certificates or containers changed.
-    void notifyManagerTool() const;
+    bool notifyManagerTool() const;
 
     KernelApi kernel;
     DialogApi ui;
@@ -121,6 +122,7 @@ public:
 private:
     std::atomic<bool> ready_{false};
     std::string toolMessage_;
+    uint32_t toolMessageId_ = 0;
 };
 
 // The frame of this process.

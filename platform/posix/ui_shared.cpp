@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "qx/platform/shared_memory.h"
+#include "qx/platform/system.h"
 #include "qx/platform/ui_shared.h"
 
 namespace qx::platform {
@@ -54,6 +55,13 @@ intptr_t send_dialog_message(void* window, uint32_t message, uintptr_t wParam, i
     auto* w = static_cast<DialogWindow*>(window);
     if (!w || !w->send) return 0;
     return w->send(w, message, wParam, lParam);
+}
+
+uint32_t register_tool_message(const std::string&) { return 0xC000u; }
+
+bool broadcast_tool_message(uint32_t, const std::string& name) {
+    debug_output(("[ QXUIExtend ] broadcast " + name + " (0, 0)\n").c_str());
+    return true;
 }
 
 }  // namespace qx::platform

@@ -29,4 +29,19 @@ intptr_t send_dialog_message(void* window, uint32_t message, uintptr_t wParam, i
                                               static_cast<LPARAM>(lParam)));
 }
 
+uint32_t register_tool_message(const std::string& name) {
+    const UINT id = RegisterWindowMessageA(name.c_str());
+    if (id == 0) return 0;
+    using Filter = BOOL(WINAPI*)(UINT, DWORD);
+    HMODULE user = GetModuleHandleW(L"user32.dll");
+    auto filter = user ? reinterpret_cast<Filter>(reinterpret_cast<void*>(GetProcAddress(user, "ChangeWindowMessageFilter")))
+                       : nullptr;
+    if (filter) filter(id, 1 /* MSGFLT_ADD */);
+    return id;
+}
+
+bool broadcast_tool_message(uint32_t message, const std::string&) {
+    return message != 0 && PostMessageW(HWND_BROADCAST, message, 0, 0) != 0;
+}
+
 }  // namespace qx::platform

@@ -15,6 +15,7 @@
 
 #include "QXUI.h"
 #include "form.h"
+#include "script_window.h"
 #include "qx/platform/export.h"
 #include "qx/platform/text.h"
 
@@ -24,10 +25,6 @@ namespace {
 std::string utf8(const Text& t) {
     std::string s;
     return platform::utf16_to_utf8(t, &s) ? s : std::string("?");
-}
-
-intptr_t send_to_dialog(QXUI_Window*, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    return on_message(message, wParam, lParam);
 }
 
 class ScriptForm final : public Form {
@@ -79,7 +76,7 @@ public:
         transcript_ += "show " + utf8(line) + "\n";
     }
     void countdown(int64_t) override {}
-    void* window() override { return &window_; }
+    void* window() override { return script_window(); }
 
 private:
     bool next(const std::string& event, std::string* line) {
@@ -97,7 +94,6 @@ private:
     std::mutex m_;
     std::deque<std::string> lines_;
     std::string transcript_;
-    QXUI_Window window_{&send_to_dialog};
 };
 
 ScriptForm& script_form() {

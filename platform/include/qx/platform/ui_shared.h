@@ -26,4 +26,13 @@ bool shared_text_write(const std::string& name, const char16_t in[kSharedTextUni
 // window is ignored (0).
 intptr_t send_dialog_message(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
+// The window message other processes are told of changes by.  Windows: a
+// registered window message, let through the message filter (when the
+// system has ChangeWindowMessageFilter); 0 when it cannot be registered.
+// POSIX has no window messages: a nonzero stand-in identifier.
+uint32_t register_tool_message(const std::string& name);
+// Posts the message to every top-level window with both parameters 0.
+// POSIX: a line in the debugger output.  False when it cannot be posted.
+bool broadcast_tool_message(uint32_t message, const std::string& name);
+
 }  // namespace qx::platform
