@@ -95,6 +95,8 @@ public:
     // pointer; a second call does nothing.
     void release();
     bool ready() const { return ready_.load(); }
+    // For callers that fill the tables themselves (the tests' fake kernel).
+    void markReady(bool ready) { ready_.store(ready); }
 
     // The shared language path (forced to end within its 260 units).
     Text languagePath() const;

@@ -152,6 +152,7 @@ protected:
         SetPollLimit(poll_limit_ms(15));
     }
     void TearDown() override {
+        frame().markReady(false);
         frame().kernel = KernelApi{};
         frame().ui = DialogApi{};
         fk = nullptr;
@@ -374,6 +375,40 @@ TEST_F(PinOps, UnlockAfterTheButtonFinishesWithTheSecondCommand) {
     EXPECT_EQ(0u, UnlockPinCallback(kDevice, so, n, r, m));
     EXPECT_EQ(1, kernel_.unlockExCalls);
     for (QXUI_CHAR c : so) EXPECT_EQ(0, c);
+}
+
+TEST_F(PinOps, ProviderVerifyMarksTheFlagsAfterAFailedButtonWait) {
+    struct Case {
+        uint32_t kind;
+        uint32_t verify, press;
+        uint32_t status;
+        uint32_t flagsSet;
+        int shmWrites;
+    };
+    const Case cases[] = {
+        {1, ERR_PIN_INCORRECT, 0, ERR_PIN_INCORRECT, 0xDEAD, 0},  // no button: returned as it is
+        {1, ERR_TRANSACTION_D10D, 0, 0, 0x7, 1},
+        {1, ERR_TRANSACTION_D10D, ERR_PIN_LOCKED, ERR_PIN_LOCKED, 0x40007, 0},
+        {0, ERR_TRANSACTION_D10D, ERR_PIN_LOCKED, ERR_PIN_LOCKED, 0x400007, 0},
+        {1, ERR_TRANSACTION_D10D, 0x7009, 0x7009, 0x10007, 0},
+        {0, ERR_TRANSACTION_D10D, 0x1001, 1, 0x100007, 0},
+    };
+    frame().markReady(true);
+    frame().settings.cachePin = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + " " + std::to_string(c.verify) + " " + std::to_string(c.press));
+        kernel_.flags = 0x7;
+        kernel_.verifyAnswer = c.verify;
+        kernel_.press = {c.press};
+        kernel_.setFlags = 0xDEAD;
+        kernel_.shmWrites = 0;
+        EXPECT_EQ(c.status, VerifyPinForCSPKCS(kDevice, c.kind, "135790", 6));
+        EXPECT_EQ(c.flagsSet, kernel_.setFlags);
+        EXPECT_EQ(c.shmWrites, kernel_.shmWrites);
+    }
+    EXPECT_EQ(ERR_INVALID_PARAM, VerifyPinForCSPKCS(kDevice, 1, nullptr, 6));
+    EXPECT_EQ(ERR_INVALID_PARAM, VerifyPinForCSPKCS(nullptr, 1, "135790", 6));
+    frame().markReady(false);
 }
 
 TEST_F(PinOps, MissingKernelExportFailsWithoutACall) {
