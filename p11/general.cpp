@@ -411,7 +411,8 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
         s.sessions.erase(hSession);
         CK_ULONG all = 0, rw = 0;
         count_sessions(s, slot, all, rw);
-        if (all == 0) s.tokens[slot].login = kNobody;  // the login ends with the last session
+        auto t = s.tokens.find(slot);
+        if (all == 0 && t != s.tokens.end()) t->second.login = kNobody;  // the login ends with the last session
         return CKR_OK;
     });
 }
