@@ -129,5 +129,8 @@ QX_EXPORT uint32_t QXUIScript_Transcript(char* buffer, uint32_t* length) {
     return 0;
 }
 
+// The window the dialogs hand to call-backs (messages sent to it are shown).
+QX_EXPORT void* QXUIScript_Window() { return qx::qxui::script_window(); }
+
 // Script lines not used yet.
 QX_EXPORT uint32_t QXUIScript_Left() { return static_cast<uint32_t>(qx::qxui::script_form().left()); }

@@ -16,6 +16,7 @@
 #include "frame.h"
 #include "language_test_support.h"
 #include "pin_dialogs.h"
+#include "qx/platform/module.h"
 #include "qx/platform/process.h"
 #include "qx/platform/ui_shared.h"
 #include "tests/support/qx_test_main.h"
@@ -97,17 +98,32 @@ uint32_t QXTOKEN_CALL k_cancel(KeyHandle, DeviceHandle) {
 // ---- the fake dialogs ----
 std::atomic<int> g_pinDialogs{0};
 std::thread::id g_pinDialogThread;
-std::vector<uint32_t> g_sent;
-
-intptr_t fake_send(QXUI_Window*, uint32_t message, uintptr_t, intptr_t) {
-    g_sent.push_back(message);
-    return 1;
+// The scripted dialog library's window: messages sent to it are shown in its transcript.
+struct ScriptedWindow {
+    platform::Module m{platform::directory_of(qx::test::self_path()) + "scripted-ui/" +
+                       platform::module_file_name("QXUI")};
+    void* window = m.function<void* (*)()>("QXUIScript_Window")();
+    void clear() { m.function<void (*)(const char*)>("QXUIScript_Set")(""); }
+    // How often the wait was told about the button.
+    std::size_t told() {
+        auto t = m.function<uint32_t (*)(char*, uint32_t*)>("QXUIScript_Transcript");
+        uint32_t n = 0;
+        t(nullptr, &n);
+        std::string text(n, '\0');
+        t(text.data(), &n);
+        std::size_t count = 0;
+        for (std::size_t at = text.find("show "); at != std::string::npos; at = text.find("show ", at + 1)) ++count;
+        return count;
+    }
+};
+ScriptedWindow& scripted() {
+    static ScriptedWindow w;
+    return w;
 }
-QXUI_Window g_window{&fake_send};
 
 uint32_t QXUI_CALL ui_wait(QXUI_PollCallback poll, DeviceHandle device, KeyHandle key, uint32_t, uint8_t* out,
                            uint32_t* outLen, uint32_t, const QXUI_CHAR*) {
-    QXUI_DialogContext context{&g_window, 0};
+    QXUI_DialogContext context{scripted().window, 0};
     return poll(device, key, &context, out, outLen);
 }
 uint32_t QXUI_CALL ui_verify(QXUI_VerifyPinCallback, DeviceHandle, uint32_t, uint32_t, const QXUI_CHAR*) {
@@ -148,7 +164,8 @@ protected:
         f.ui.verifyPin = ui_verify;
         ASSERT_EQ(0u, f.setLanguagePath(tree_.path("Languages/language_enu.ini")));
         g_pinDialogs = 0;
-        g_sent.clear();
+        ASSERT_NE(nullptr, scripted().window);
+        scripted().clear();
         SetPollLimit(poll_limit_ms(15));
     }
     void TearDown() override {
@@ -207,18 +224,17 @@ TEST_F(PinOps, ButtonPollEndsAsTheTokenAnswers) {
         SCOPED_TRACE(std::to_string(c.answers.back()));
         kernel_.press = c.answers;
         kernel_.cancels = 0;
-        g_sent.clear();
+        scripted().clear();
         EXPECT_EQ(c.result, WaitForButton(kDevice));
         EXPECT_EQ(c.cancels, kernel_.cancels);
-        EXPECT_EQ(c.told, g_sent.size());
-        for (uint32_t m : g_sent) EXPECT_EQ(QXUI_MSG_WAIT_BUTTON, m);
+        EXPECT_EQ(c.told, scripted().told());
     }
 }
 
 TEST_F(PinOps, ButtonPollStopsAfterItsTimeAndCancels) {
     kernel_.press = {0x7001};
     SetPollLimit(300);
-    QXUI_DialogContext context{&g_window, 0};
+    QXUI_DialogContext context{scripted().window, 0};
     EXPECT_EQ(1u, PollTokenButton(kDevice, nullptr, &context, nullptr, nullptr));
     EXPECT_EQ(1, kernel_.cancels);
     EXPECT_EQ(1u, context.flag);
@@ -234,7 +250,7 @@ TEST_F(PinOps, TokenAskingForThePinGetsOneDialogOnAnotherThread) {
     EXPECT_EQ(0u, PollTokenButton(kDevice, nullptr, &context, nullptr, nullptr));
     EXPECT_EQ(1, g_pinDialogs.load());
     EXPECT_NE(std::this_thread::get_id(), g_pinDialogThread);
-    EXPECT_TRUE(g_sent.empty()) << "a context without a window is not told";
+    EXPECT_EQ(0u, scripted().told()) << "a context without a window is not told";
 }
 
 TEST_F(PinOps, PollRefusesMissingArgumentsAndExports) {
@@ -459,6 +475,36 @@ TEST_F(PinOps, LanguagePathIsRefusedRatherThanCutAndTheOldOneStays) {
     std::fill(std::begin(full), std::end(full), u'x');
     ASSERT_TRUE(platform::shared_text_write(frame().sharedName, full));
     EXPECT_EQ(Text(platform::kSharedTextUnits - 1, u'x'), frame().languagePath());
+}
+
+TEST(UiSettings, MissingKeysKeepTheirDefaults) {
+    struct Case {
+        const char* text;
+        int64_t tranSign, pinWait, cachePin;
+        std::u16string defaultPin;
+    };
+    const Case cases[] = {
+        {"[QXTokenInfo]\r\n", 60, 15, 0, u"314159"},
+        {"[QXTokenInfo]\r\nCachePIN = 1\r\n", 60, 15, 1, u"314159"},
+        {"[QXTokenInfo]\r\nTranSignWaitTime = 90\r\nPINOperateWaitTime = 30\r\nDefaultPIN = 888888\r\n", 90, 30, 0,
+         u"888888"},
+        {"[Other]\r\nCachePIN = 1\r\n", 60, 15, 0, u"314159"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TempTree tree("uiext-settings");
+        tree.write_ini("Config.ini", c.text);
+        Settings s;
+        s.cachePin = 77;
+        ASSERT_EQ(0u, LoadSettings(tree.path("Config.ini"), &s));
+        EXPECT_EQ(c.tranSign, s.tranSignWaitTime);
+        EXPECT_EQ(c.pinWait, s.pinOperateWaitTime);
+        EXPECT_EQ(c.cachePin, s.cachePin);
+        EXPECT_EQ(c.defaultPin, s.defaultPin);
+    }
+    TempTree empty("uiext-settings");
+    Settings s;
+    EXPECT_NE(0u, LoadSettings(empty.path("Config.ini"), &s));
 }
 
 QX_TEST_CHILD(read_language_path) {
