@@ -159,6 +159,13 @@ uint32_t FileCommands::write_file(uint16_t fileId, uint32_t offset, const uint8_
 
 // ---------------------------------------------------------------------------
 
+uint32_t derived_key_length(uint32_t algorithm, uint32_t derivedLength) {
+    // Card keys are derived and written as 16 bytes; a cipher with a shorter
+    // key (single DES, SKAlg 1) uses their first bytes, as the token does.
+    const SymAlgInfo* info = sym_alg_info(algorithm);
+    return info ? std::min(derivedLength, info->keyBytes) : derivedLength;
+}
+
 uint32_t SecurityCommands::external_authenticate(uint8_t keyId, uint32_t algorithm, const uint8_t* key,
                                                  uint32_t keyLength) {
     const SymAlgInfo* info = sym_alg_info(algorithm);
@@ -188,7 +195,10 @@ uint32_t SecurityCommands::authenticate_adf() {
     uint32_t rc = derive_key_for_index(state().config().cspName, dev->identity,
                                        std::min<uint32_t>(dev->identityLength, sizeof dev->identity),
                                        kKeyAdfExternalAuth, key, &keyLength);
-    if (rc == ERR_OK) rc = external_authenticate(0, state().exchange_settings().skAlgorithm, key, keyLength);
+    if (rc == ERR_OK) {
+        const uint32_t algorithm = state().exchange_settings().skAlgorithm;
+        rc = external_authenticate(0, algorithm, key, derived_key_length(algorithm, keyLength));
+    }
     secure_zero(key, sizeof key);
     return rc;
 }

@@ -21,6 +21,8 @@ struct SymAlgInfo {
     bool software;
 };
 const SymAlgInfo* sym_alg_info(uint32_t algorithm);
+// How many bytes of a derived 16-byte card key the cipher `algorithm` takes.
+uint32_t derived_key_length(uint32_t algorithm, uint32_t derivedLength);
 
 // Bytes of a token file read or written per command.
 constexpr uint32_t kFileChunk = 224;

@@ -182,7 +182,8 @@ public:
     uint32_t authenticate(uint8_t keyId, uint32_t index) {
         uint8_t key[16];
         uint32_t rc = derive(index, key);
-        if (rc == ERR_OK) rc = security_.external_authenticate(keyId, sk_algorithm(config_.skAlg), key, sizeof key);
+        const uint32_t algorithm = sk_algorithm(config_.skAlg);
+        if (rc == ERR_OK) rc = security_.external_authenticate(keyId, algorithm, key, derived_key_length(algorithm, sizeof key));
         secure_zero(key, sizeof key);
         return rc;
     }

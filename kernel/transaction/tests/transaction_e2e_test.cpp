@@ -144,7 +144,7 @@ int TransactionE2eTest::counter_ = 0;
 
 TEST_F(TransactionE2eTest, TokenSignsAfterTheUserPinAndTheButton) {
     const Bytes text(400, 'T');
-    for (int skAlg : {0, 4}) {
+    for (int skAlg : {0, 1, 4}) {
         start(skAlg);
         struct Case {
             uint32_t algorithm, bits, hashAlg;
