@@ -1,6 +1,10 @@
 // Library, slot, token, session and login functions.
 #include <openssl/crypto.h>
 
+#ifndef QX_PRIVATE_LIBCRYPTO
+#define QX_PRIVATE_LIBCRYPTO 0
+#endif
+
 #include <cstring>
 
 #include "module_state.h"
@@ -36,6 +40,22 @@ void abandon_parent_state(State& s) {
     s.caller = CallerMutex{};
     s.initialised = false;
 }
+
+// When libcrypto is linked into this module (the Windows build), it must not
+// register its clean-up with the process's exit handlers (the application may
+// unload the module long before it exits); it is cleaned up when the module
+// goes.  A libcrypto shared with the application is left alone.
+struct CryptoLifetime {
+    bool initialised = false;
+    bool ensure() {
+        if (!initialised) initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+        return initialised;
+    }
+    ~CryptoLifetime() {
+        if (QX_PRIVATE_LIBCRYPTO && initialised) OPENSSL_cleanup();
+    }
+};
+CryptoLifetime g_crypto;
 
 void count_sessions(const State& s, CK_SLOT_ID slot, CK_ULONG& all, CK_ULONG& rw) {
     all = rw = 0;
@@ -214,6 +234,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
         std::lock_guard<std::mutex> lock(state_mutex());
         State& s = state();
         if (initialised_here(s)) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+        if (!g_crypto.ensure()) return CKR_GENERAL_ERROR;
         const bool forked = s.initialised;
         if (forked) abandon_parent_state(s);
         CallerMutex caller;
