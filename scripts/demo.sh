@@ -2,7 +2,10 @@
 # The main job on the embedded virtual token: builds the native tree and walks
 # through a virtual token's life with the command-line tools: the token
 # itself (qxvtoken), then the middleware on it (qxtoken: initialise, change
-# the default PIN, verify, show the token information).
+# the default PIN, verify, show the token information, make containers and
+# key pairs on the token, sign files and check the signatures with OpenSSL,
+# sign a transaction confirmed with the token's button, put a certificate on
+# the token).
 # Usage: scripts/demo.sh [--skip-deps]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +36,7 @@ run "$bin/qxvtoken" list
 # channels.
 install=$(mktemp -d)
 cp "$bin/qxtoken" "$bin/QXTokenKernel.so" "$bin/QXDevice.so" "$bin/QXSoftAlg.so" "$install/"
-printf '\xef\xbb\xbf[DeviceInfo]\r\nVirtualReaderWords = VToken CCID\r\nUMSFilterWords = VToken UMS\r\nHIDFilterWords = VToken HID\r\n' \
+printf '\xef\xbb\xbf[DeviceInfo]\r\nVirtualReaderWords = VToken CCID\r\nUMSFilterWords = VToken UMS\r\nHIDFilterWords = VToken HID\r\n[QXTokenInfo]\r\nTranSignWaitTime = 30\r\nTranHashMeth = 7\r\n[InitKeypairsNum]\r\nRSA1024 = 2\r\nRSA2048 = 2\r\nSM2256 = 2\r\n' \
   > "$install/Config.ini"
 echo
 echo "the middleware is installed in $install"
@@ -48,6 +51,43 @@ run "$install/qxtoken" --token walk pin verify --pin 24680135
 run "$install/qxtoken" --token walk pin verify --pin 11111111 || echo "(refused, as it should be)"
 run "$install/qxtoken" --token walk pin retries
 run "$install/qxtoken" --token walk info
+
+# Containers and key pairs made on the token; signatures checked by OpenSSL.
+pin=(--pin 24680135)
+work=$(mktemp -d)
+echo "Pay 100.00 to account 12345" > "$work/order.txt"
+q() { run "$install/qxtoken" --token walk "$@"; }
+q container create mail --type rsa "${pin[@]}"
+q container create gov --type sm2 "${pin[@]}"
+q keys generate --container mail --type rsa2048 "${pin[@]}"
+q keys generate --container gov --type sm2 "${pin[@]}"
+q keys list
+q container list
+q pubkey export --container mail --out "$work/mail.pem"
+q pubkey export --container gov --out "$work/gov.pem"
+q sign --container mail --in "$work/order.txt" --hash sha256 --out "$work/order.rsa.sig" "${pin[@]}"
+run openssl dgst -sha256 -verify "$work/mail.pem" -signature "$work/order.rsa.sig" "$work/order.txt"
+q sign --container gov --in "$work/order.txt" --hash sm3 --out "$work/order.sm2.sig" "${pin[@]}"
+run openssl pkeyutl -verify -pubin -inkey "$work/gov.pem" -rawin -digest sm3 \
+  -pkeyopt distid:1234567812345678 -sigfile "$work/order.sm2.sig" -in "$work/order.txt"
+q digest --alg sm3 --on-token "$work/order.txt"
+q random 16 --on-token
+
+# A transaction: the token shows the data and signs only once its button is
+# pressed (here by a second process after two seconds).
+( sleep 2; "$bin/qxvtoken" press walk >/dev/null ) &
+q transaction sign --container mail --in "$work/order.txt" --hash sha256 --out "$work/order.tx.sig" "${pin[@]}"
+wait
+run openssl dgst -sha256 -verify "$work/mail.pem" -signature "$work/order.tx.sig" "$work/order.txt"
+
+# A certificate for the RSA key pair, written to the token beside it.
+run openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -subj "/CN=Walkthrough CA" \
+  -days 30 -out "$work/cert.pem" 2>/dev/null
+q cert write --container mail --in "$work/cert.pem" "${pin[@]}"
+q cert list
+q container delete gov "${pin[@]}"
+q container list
+rm -rf "$work"
 run "$bin/qxvtoken" remove walk
 run "$bin/qxvtoken" remove demo
 rm -rf "$install"
