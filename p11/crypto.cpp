@@ -358,6 +358,11 @@ CK_RV decrypt_once(State& s, Session& session, CK_BYTE_PTR in, CK_ULONG inLen, C
         const StoredObject& key = object_of(s, session, o.key, CKR_KEY_HANDLE_INVALID);
         const CK_ULONG k = key_bytes(key.object);
         if (inLen != k) throw Fail{CKR_ENCRYPTED_DATA_LEN_RANGE};
+        if (!out) {
+            // An upper bound, without a private-key operation on the token.
+            *outLen = k - 11;
+            return CKR_OK;
+        }
         Token& t = token_of(s, session.slot);
         KernelKey kk(s, t, key.object);
         Bytes plain(512);
@@ -366,11 +371,8 @@ CK_RV decrypt_once(State& s, Session& session, CK_BYTE_PTR in, CK_ULONG inLen, C
         if (rc != ERR_OK) throw Fail{rc == ERR_COMMAND_FAILED || rc == ERR_KEY_COMMAND ? CKR_ENCRYPTED_DATA_INVALID
                                                                                        : kernel_rv(rc)};
         plain.resize(std::min<size_t>(length, plain.size()));
-        if (!out) {
-            *outLen = plain.size();
-            return CKR_OK;
-        }
         if (*outLen < plain.size()) {
+            OPENSSL_cleanse(plain.data(), plain.size());
             *outLen = plain.size();
             return CKR_BUFFER_TOO_SMALL;
         }

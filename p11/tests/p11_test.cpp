@@ -473,7 +473,13 @@ TEST_F(P11, SignaturesDecryptionAndDigests) {
     ASSERT_EQ(CKR_OK, f_->C_Encrypt(h, data, 16, cipher.data(), &cipherLen));
     ASSERT_EQ(CKR_OK, f_->C_DecryptInit(h, &raw, priv));
     Bytes plain(128);
-    CK_ULONG plainLen = CK_ULONG(plain.size());
+    CK_ULONG plainLen = 0;
+    ASSERT_EQ(CKR_OK, f_->C_Decrypt(h, cipher.data(), cipherLen, nullptr, &plainLen));
+    EXPECT_GE(plainLen, 16u);  // a bound; the operation goes on
+    CK_ULONG tooShort = 4;
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f_->C_Decrypt(h, cipher.data(), cipherLen, plain.data(), &tooShort));
+    EXPECT_EQ(16u, tooShort);
+    plainLen = CK_ULONG(plain.size());
     ASSERT_EQ(CKR_OK, f_->C_Decrypt(h, cipher.data(), cipherLen, plain.data(), &plainLen));
     EXPECT_EQ(message.substr(0, 16), std::string(plain.begin(), plain.begin() + long(plainLen)));
 
