@@ -5,6 +5,7 @@
 // real child processes for what other processes must see.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -321,12 +322,22 @@ TEST_F(CertE2E, ConcurrentUnbindingsOfOneContainerLoseNothing) {
 }
 
 QX_TEST_CHILD(cert_write_loop) {
-    // args: kernel directory, device name; writes and reads slot 1 (cached) repeatedly
+    // args: kernel directory, device name, ready file; writes and reads slot 1 (cached) repeatedly
     Exports k(args.at(0));
     DeviceHandle h = nullptr;
-    if (!k.m || k.openDezo(args.at(1).c_str(), &h) != ERR_OK || !h) return 2;
+    if (!k.m) return 2;
+    uint32_t rc = k.openDezo(args.at(1).c_str(), &h);
+    if (rc != ERR_OK || !h) {
+        std::fprintf(stderr, "writer: opening gave 0x%x\n", rc);
+        return 2;
+    }
     std::string pin = kUserPin;
-    if (k.verify(h, QXTOKEN_PIN_USER, pin.data(), 6) != ERR_OK) return 3;
+    rc = k.verify(h, QXTOKEN_PIN_USER, pin.data(), 6);
+    if (rc != ERR_OK) {
+        std::fprintf(stderr, "writer: verifying the PIN gave 0x%x\n", rc);
+        return 3;
+    }
+    write_bytes(args.at(2), {1});  // ready: the loop starts
     const auto cert = qx::test::der_blob(600, 5);
     std::vector<uint8_t> back(600);
     for (int i = 0; i < 40; ++i) {
@@ -344,7 +355,11 @@ QX_TEST_CHILD(cert_open_loop) {
     if (!k.m) return 2;
     for (int i = 0; i < 40; ++i) {
         DeviceHandle h = nullptr;
-        if (k.openDezo(args.at(1).c_str(), &h) != ERR_OK || !h) return 3;
+        const uint32_t rc = k.openDezo(args.at(1).c_str(), &h);
+        if (rc != ERR_OK || !h) {
+            std::fprintf(stderr, "opener: opening gave 0x%x\n", rc);
+            return 3;
+        }
         k.closeDevice(h);
     }
     return 0;
@@ -355,12 +370,19 @@ TEST_F(CertE2E, CacheWritesAndDeviceOpeningDoNotDeadlock) {
     // Opening takes the shared-memory lock and then the token's logical lock;
     // a certificate command that wrote the cache while still holding the
     // logical lock would wait for the other order.
-    auto writer = platform::ChildProcess::spawn(qx::test::child_command("cert_write_loop", {dir_, device_}));
-    auto opener = platform::ChildProcess::spawn(qx::test::child_command("cert_open_loop", {dir_, device_}));
+    // The opener starts once the writer has opened the token and verified
+    // the PIN, so that only the two loops meet.
+    const std::string ready = dir_ + "writer-ready";
+    auto writer = platform::ChildProcess::spawn(qx::test::child_command("cert_write_loop", {dir_, device_, ready}));
     ASSERT_NE(writer, nullptr);
-    ASSERT_NE(opener, nullptr);
     int writerExit = -1, openerExit = -1;
-    const bool writerDone = writer->wait_for(120000, &writerExit);
+    bool writerDone = false;
+    for (int i = 0; i < 600 && !writerDone && !platform::file_exists(ready); ++i)
+        writerDone = writer->wait_for(100, &writerExit);
+    ASSERT_TRUE(platform::file_exists(ready)) << "the writer did not start: " << writerExit;
+    auto opener = platform::ChildProcess::spawn(qx::test::child_command("cert_open_loop", {dir_, device_}));
+    ASSERT_NE(opener, nullptr);
+    if (!writerDone) writerDone = writer->wait_for(120000, &writerExit);
     const bool openerDone = opener->wait_for(writerDone ? 120000 : 1000, &openerExit);
     if (!writerDone) writer->kill();
     if (!openerDone) opener->kill();
