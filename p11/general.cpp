@@ -69,13 +69,13 @@ void count_sessions(const State& s, CK_SLOT_ID slot, CK_ULONG& all, CK_ULONG& rw
 }  // namespace
 
 State& state() {
-    static State* s = new State;  // never destroyed: calls may come during process exit
-    return *s;
+    static State s;
+    return s;
 }
 
 std::mutex& state_mutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
+    static std::mutex m;
+    return m;
 }
 
 bool initialised_here(const State& s) { return s.initialised && s.pid == platform::process_id(); }
