@@ -158,7 +158,11 @@ uint32_t send_pin_command(QXDeviceTransport& device, bool secure, uint8_t plainC
     cmd.insert(cmd.end(), data, data + length);
     SecurityCommands security(&device);
     uint32_t rc = ERR_OK;
-    if (secure) rc = security.secure_messaging_wrap(cmd);
+    // The challenge and the command it protects go as one sequence: another
+    // process's GET CHALLENGE in between would replace the challenge.
+    LogicalLock lock;
+    if (secure) rc = lock.acquire(device);
+    if (rc == ERR_OK && secure) rc = security.secure_messaging_wrap(cmd);
     if (rc == ERR_OK) {
         ApduResponse r;
         rc = security.send(cmd, r, Visibility::Secret);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QXTokenKernel.h"
@@ -222,6 +223,25 @@ TEST_F(PinInitTest, WrongPinsCountDownUntilBlockedAndTheSoPinUnlocks) {
     char pin[] = "654321";
     EXPECT_EQ(ERR_OK, k_->verify(h_, QXTOKEN_PIN_USER, pin, 6));
     EXPECT_EQ(std::string(6, '\0'), std::string(pin, 6));
+}
+
+// A PIN command in secure-messaging form is a GET CHALLENGE and the command
+// enciphered under that challenge; another user of the token authenticating
+// in between (opening it, say) replaces the challenge.  Both must come through.
+TEST_F(PinInitTest, PinCommandsAndAnotherOpeningNeverShareAChallenge) {
+    start("SecMsg = 1\r\n");
+    ASSERT_EQ(ERR_OK, init("123456", "87654321", "Lab"));
+    DeviceHandle other = nullptr;
+    ASSERT_EQ(ERR_OK, k_->open(device_.c_str(), &other));
+    int verifyFailures = 0, authFailures = 0;
+    std::thread opener([&] {
+        for (int i = 0; i < 40; ++i) authFailures += k_->auth(other) != ERR_OK;
+    });
+    for (int i = 0; i < 40; ++i) verifyFailures += verify(QXTOKEN_PIN_USER, "123456") != ERR_OK;
+    opener.join();
+    EXPECT_EQ(0, verifyFailures);
+    EXPECT_EQ(0, authFailures);
+    EXPECT_EQ(ERR_OK, k_->close(other));
 }
 
 TEST_F(PinInitTest, UnlockWithTheSoPinAlreadyVerified) {
