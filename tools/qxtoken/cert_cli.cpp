@@ -19,7 +19,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kExchange = 1, kSignature = 2;
 // A certificate the user has stored with the key pair (the status the
 // import dialogs leave); 3 and 4 mean "key pair, no certificate yet".
-constexpr uint32_t kStatusCertStored = 5;
+constexpr uint32_t kStatusCertStored = 2;
 constexpr uint32_t kReadBuffer = 4096;
 
 void check(uint32_t rc, const std::string& what) {
