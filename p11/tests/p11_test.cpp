@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "p11/cryptoki.h"
@@ -576,6 +577,34 @@ TEST_F(P11, Sm2KeysSignOnTheToken) {
     CK_MECHANISM rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
     EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f_->C_SignInit(h, &rsa, priv));
     (void)pub;
+}
+
+TEST_F(P11, SessionsOfSeveralThreadsShareTheLogin) {
+    const CK_SLOT_ID slot = ready_token();
+    CK_SESSION_HANDLE first = user_session(slot);
+    auto [pub, priv] = generate(first, CKM_RSA_PKCS_KEY_PAIR_GEN, "shared");
+    std::vector<int> failures(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            CK_SESSION_HANDLE h = 0;
+            if (f_->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK) ++failures[t];
+            for (int i = 0; i < 5; ++i) {
+                CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+                CK_BYTE data[8] = {CK_BYTE(t), CK_BYTE(i)};
+                CK_BYTE sig[128];
+                CK_ULONG sigLen = sizeof sig;
+                CK_TOKEN_INFO ti;
+                if (f_->C_SignInit(h, &m, priv) != CKR_OK || f_->C_Sign(h, data, 8, sig, &sigLen) != CKR_OK ||
+                    f_->C_VerifyInit(h, &m, pub) != CKR_OK || f_->C_Verify(h, data, 8, sig, sigLen) != CKR_OK ||
+                    f_->C_GetTokenInfo(slot, &ti) != CKR_OK)
+                    ++failures[t];
+            }
+            if (f_->C_CloseSession(h) != CKR_OK) ++failures[t];
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(std::vector<int>(4, 0), failures);
 }
 
 // A certificate for the given public key, signed by a throw-away issuer.

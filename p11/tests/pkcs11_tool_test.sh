@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# OpenSC's pkcs11-tool (and GnuTLS's p11tool when present) against QXP11 on a
+# OpenSC's pkcs11-tool (GnuTLS's p11tool and Python's PyKCS11 when present) against QXP11 on a
 # fresh virtual token: slots, login, objects, key generation, a signature that
 # openssl verifies, a certificate written to the token, a PIN change.
 # Usage: pkcs11_tool_test.sh BIN_DIR   (exit 77: the tools are not installed)
@@ -14,7 +14,7 @@ export QX_VTOKEN_HOME=$work/tokens
 mkdir -p "$QX_VTOKEN_HOME" "$work/inst"
 inst=$work/inst
 cp "$bin/QXP11.so" "$bin/QXTokenKernel.so" "$bin/QXDevice.so" "$bin/QXSoftAlg.so" "$inst/"
-printf '\xef\xbb\xbf[QXTokenInfo]\r\nCSPName = P11 tool test %s\r\n[DeviceInfo]\r\nVirtualReaderWords = VToken CCID\r\nUMSFilterWords = VToken UMS\r\nHIDFilterWords = VToken HID\r\n[InitKeypairsNum]\r\nRSA2048 = 2\r\n' "$$" \
+printf '\xef\xbb\xbf[QXTokenInfo]\r\nCSPName = P11 tool test %s\r\n[DeviceInfo]\r\nVirtualReaderWords = VToken CCID\r\nUMSFilterWords = VToken UMS\r\nHIDFilterWords = VToken HID\r\n[InitKeypairsNum]\r\nRSA2048 = 2\r\nSM2256 = 2\r\n' "$$" \
   > "$inst/Config.ini"
 "$bin/qxvtoken" create --channel ccid tooltest > /dev/null
 
@@ -74,5 +74,27 @@ if command -v p11tool > /dev/null; then
   expect "Type: X.509 Certificate" p11tool --provider "$inst/QXP11.so" --list-all
   expect "Verifying against public key in the token... ok" \
     env GNUTLS_PIN=654321 p11tool --provider "$inst/QXP11.so" --login --test-sign "pkcs11:object=signer;type=private"
+fi
+# Debian's interpreter, which has the package (not one earlier on PATH).
+if /usr/bin/python3 -c "import PyKCS11" 2> /dev/null; then
+  # Python's PyKCS11: an SM2 key pair and signature through this token's own mechanisms.
+  /usr/bin/python3 - "$inst/QXP11.so" << 'PY' || fail "PyKCS11 with the SM2 mechanisms"
+import sys
+import PyKCS11 as P
+lib = P.PyKCS11Lib()
+lib.load(sys.argv[1])
+slot = lib.getSlotList(tokenPresent=True)[0]
+assert lib.getTokenInfo(slot).label.strip() == "ToolTest"
+s = lib.openSession(slot, P.CKF_SERIAL_SESSION | P.CKF_RW_SESSION)
+s.login("654321")
+pub, priv = s.generateKeyPair([], [(P.CKA_LABEL, "sm2py")], mecha=P.Mechanism(0x80005101, None))
+point = bytes(s.getAttributeValue(pub, [P.CKA_EC_POINT])[0])
+assert len(point) == 67 and point[:3] == bytes([4, 65, 4]), point.hex()
+sig = bytes(s.sign(priv, b"signed from python", P.Mechanism(0x80005103, None)))
+assert len(sig) == 64, len(sig)
+s.logout()
+s.closeSession()
+print("PyKCS11: SM2 signature of", len(sig), "bytes")
+PY
 fi
 echo "pkcs11-tool test passed"
