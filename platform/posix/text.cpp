@@ -9,14 +9,25 @@ namespace qx::platform {
 
 namespace {
 
-locale_t class_locale() {
-    static const locale_t loc = [] {
-        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+// Freed when the module holding this code is unloaded: a library loaded and
+// unloaded many times does not leave a locale behind each time.
+struct ClassLocale {
+    locale_t loc;
+    ClassLocale() {
+        loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
         // Without C.UTF-8 the plain C locale still classifies ASCII.
-        if (!l) l = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
-        return l;
-    }();
-    return loc;
+        if (!loc) loc = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    }
+    ~ClassLocale() {
+        if (loc) freelocale(loc);
+    }
+    ClassLocale(const ClassLocale&) = delete;
+    ClassLocale& operator=(const ClassLocale&) = delete;
+};
+
+locale_t class_locale() {
+    static const ClassLocale holder;
+    return holder.loc;
 }
 
 bool surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
