@@ -5,6 +5,7 @@
 #define QX_PRIVATE_LIBCRYPTO 0
 #endif
 
+#include <algorithm>
 #include <cstring>
 
 #include "module_state.h"
@@ -214,6 +215,37 @@ void refresh_tokens(State& s) {
     }
 }
 
+CK_RV removal_rv(State& s, CK_RV rv) {
+    if (rv != CKR_DEVICE_ERROR && rv != CKR_FUNCTION_FAILED && rv != CKR_GENERAL_ERROR) return rv;
+    std::map<CK_SLOT_ID, std::string> names;
+    for (auto& [slot, t] : s.tokens) names[slot] = t.name;
+    refresh_tokens(s);
+    for (auto& [slot, name] : names) {
+        auto it = s.tokens.find(slot);
+        if (it == s.tokens.end() || it->second.name != name) return CKR_DEVICE_REMOVED;
+    }
+    return rv;
+}
+
+void note_pin_result(Token& t, uint32_t kind, CK_RV rv) {
+    bool& failed = kind == QXTOKEN_PIN_SO ? t.soPinFailed : t.userPinFailed;
+    if (rv == CKR_OK) failed = false;
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) failed = true;
+}
+
+CK_FLAGS tries_flags(State& s, Token& t, uint32_t kind) {
+    const bool so = kind == QXTOKEN_PIN_SO;
+    uint32_t& seen = so ? t.soTriesSeen : t.userTriesSeen;
+    uint32_t left = 0;
+    if (s.kernel->retries(t.device, kind, &left) != ERR_OK) return 0;
+    seen = std::max(seen, left);
+    CK_FLAGS flags = 0;
+    if ((so ? t.soPinFailed : t.userPinFailed) || left < seen) flags |= so ? CKF_SO_PIN_COUNT_LOW : CKF_USER_PIN_COUNT_LOW;
+    if (left == 1) flags |= so ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY;
+    if (left == 0) flags &= ~CK_FLAGS(so ? CKF_SO_PIN_COUNT_LOW : CKF_USER_PIN_COUNT_LOW);
+    return flags;
+}
+
 std::pair<CK_ULONG, CK_ULONG> pin_lengths(State& s, Token& t) {
     uint8_t record[kRecordSize];
     if (!read_record(s, t, record)) return {2, 255};
@@ -363,10 +395,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
             uint32_t pinFlags = 0;
             if (s.kernel->pinStatus(t.device, &pinFlags) == ERR_OK)
                 flags = (flags & ~CK_FLAGS(kUserPinBits | kSoPinBits)) | (pinFlags & (kUserPinBits | kSoPinBits));
-            uint32_t left = 0;
-            if (s.kernel->retries(t.device, QXTOKEN_PIN_USER, &left) == ERR_OK && left == 1)
-                flags |= CKF_USER_PIN_FINAL_TRY;
-            if (s.kernel->retries(t.device, QXTOKEN_PIN_SO, &left) == ERR_OK && left == 1) flags |= CKF_SO_PIN_FINAL_TRY;
+            flags |= tries_flags(s, t, QXTOKEN_PIN_USER) | tries_flags(s, t, QXTOKEN_PIN_SO);
             pInfo->flags = flags;
             auto [minLen, maxLen] = pin_lengths(s, t);
             pInfo->ulMinPinLen = minLen;
@@ -484,6 +513,7 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
         PinCopy pin(pPin, ulPinLen);
         const uint32_t kind = userType == CKU_SO ? QXTOKEN_PIN_SO : QXTOKEN_PIN_USER;
         const CK_RV rv = pin_rv(s.kernel->verifyPin(t.device, kind, pin.data(), pin.size()));
+        note_pin_result(t, kind, rv);
         if (rv == CKR_PIN_LEN_RANGE) return CKR_PIN_INCORRECT;
         if (rv == CKR_OK) t.login = userType;
         return rv;
@@ -538,7 +568,10 @@ CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPin
         PinCopy pin(pPin, ulPinLen);
         // The SO PIN was verified at login; the kernel wants a PIN in its place
         // but does not use it when the SO state is already established.
-        return pin_rv(s.kernel->unlockPinEx(t.device, QXTOKEN_PIN_USER, pin.data(), pin.size(), pin.data(), pin.size()));
+        const CK_RV rv =
+            pin_rv(s.kernel->unlockPinEx(t.device, QXTOKEN_PIN_USER, pin.data(), pin.size(), pin.data(), pin.size()));
+        if (rv == CKR_OK) note_pin_result(t, QXTOKEN_PIN_USER, rv);
+        return rv;
     });
 }
 
@@ -556,6 +589,7 @@ CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulO
         const uint32_t kind = t.login == CKU_SO ? QXTOKEN_PIN_SO : QXTOKEN_PIN_USER;
         const CK_RV rv =
             pin_rv(s.kernel->changePin(t.device, kind, oldPin.data(), oldPin.size(), newPin.data(), newPin.size()));
+        note_pin_result(t, kind, rv);
         return rv == CKR_PIN_LEN_RANGE ? CKR_PIN_INCORRECT : rv;
     });
 }

@@ -24,6 +24,10 @@ struct Token {
     DeviceHandle device = nullptr;  // opened by name (ours to close)
     bool initialised = true;       // false: a blank token, opened without card-OS checks
     CK_USER_TYPE login = kNobody;  // shared by every session of the application
+    // Wrong PINs seen since the last good one, and the most tries left ever seen
+    // (fewer left than that: another process entered a wrong PIN), user and SO.
+    bool userPinFailed = false, soPinFailed = false;
+    uint32_t userTriesSeen = 0, soTriesSeen = 0;
     // Stable object handles: one per (container, key spec, class) ever seen.
     std::map<std::string, CK_OBJECT_HANDLE> handles;
 };
@@ -110,6 +114,9 @@ private:
 };
 
 bool initialised_here(const State& s);
+// A failed call may mean a token was pulled out: lists the tokens again and
+// answers CKR_DEVICE_REMOVED when one went (its sessions go with it).
+CK_RV removal_rv(State& s, CK_RV rv);
 
 // Runs `body(State&)` for a call that needs an initialised module: under the
 // lock, with every exception turned into a return value.
@@ -120,7 +127,11 @@ CK_RV call(F&& body) {
         State& s = state();
         if (!initialised_here(s)) return CKR_CRYPTOKI_NOT_INITIALIZED;
         CallerLock callerLock(s.caller);
-        return body(s);
+        try {
+            return removal_rv(s, body(s));
+        } catch (const Fail& f) {
+            return removal_rv(s, f.rv);
+        }
     } catch (const Fail& f) {
         return f.rv;
     } catch (const std::bad_alloc&) {
@@ -159,5 +170,9 @@ void forget_token(State& s, CK_SLOT_ID slot, bool closeDevice);
 void load_objects(State& s, CK_SLOT_ID slot);
 // The token information record's minimum and maximum PIN lengths.
 std::pair<CK_ULONG, CK_ULONG> pin_lengths(State& s, Token& t);
+// Records a PIN verification's outcome for CKF_*_PIN_COUNT_LOW.
+void note_pin_result(Token& t, uint32_t kind, CK_RV rv);
+// CKF_*_PIN_COUNT_LOW and CKF_*_PIN_FINAL_TRY of the PIN `kind` (QXTOKEN_PIN_*).
+CK_FLAGS tries_flags(State& s, Token& t, uint32_t kind);
 
 }  // namespace qx::p11
