@@ -317,8 +317,14 @@ TEST_F(P11, WrongPinsCountDownToALockAndTheSoUnlocks) {
     CK_SESSION_HANDLE h = open(slot, true);
     const CK_RV expected[] = {CKR_PIN_INCORRECT, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_PIN_LOCKED};
     CK_TOKEN_INFO ti;
+    ASSERT_EQ(CKR_OK, f_->C_GetTokenInfo(slot, &ti));
+    EXPECT_EQ(0u, ti.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY));
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(expected[i], f_->C_Login(h, CKU_USER, utf8("000000"), 6)) << "try " << i + 1;
+        if (i == 0) {
+            ASSERT_EQ(CKR_OK, f_->C_GetTokenInfo(slot, &ti));
+            EXPECT_NE(0u, ti.flags & CKF_USER_PIN_COUNT_LOW);
+        }
         if (i == 1) {
             ASSERT_EQ(CKR_OK, f_->C_GetTokenInfo(slot, &ti));
             EXPECT_NE(0u, ti.flags & CKF_USER_PIN_FINAL_TRY);
@@ -331,6 +337,8 @@ TEST_F(P11, WrongPinsCountDownToALockAndTheSoUnlocks) {
     ASSERT_EQ(CKR_OK, f_->C_InitPIN(h, utf8("24680135"), 8));
     ASSERT_EQ(CKR_OK, f_->C_Logout(h));
     EXPECT_EQ(CKR_OK, f_->C_Login(h, CKU_USER, utf8("24680135"), 8));
+    ASSERT_EQ(CKR_OK, f_->C_GetTokenInfo(slot, &ti));
+    EXPECT_EQ(0u, ti.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED));
     EXPECT_EQ(CKR_PIN_INCORRECT, f_->C_SetPIN(h, utf8("999999"), 6, utf8("13572468"), 8));
     EXPECT_EQ(CKR_OK, f_->C_SetPIN(h, utf8("24680135"), 8, utf8("13572468"), 8));
 }
@@ -548,6 +556,44 @@ TEST_F(P11, SignaturesDecryptionAndDigests) {
     EXPECT_EQ(CKR_OK, f_->C_GenerateRandom(h, random.data(), CK_ULONG(random.size())));
     EXPECT_NE(Bytes(300, 0), random);
     EXPECT_EQ(CKR_ARGUMENTS_BAD, f_->C_GenerateRandom(h, nullptr, 4));
+}
+
+// A token pulled out mid-session: the failing call says so and the token's
+// sessions end; plugged in again it is usable with a new session and login.
+TEST_F(P11, ATokenPulledOutEndsItsSessions) {
+    const CK_SLOT_ID slot = ready_token();
+    CK_SESSION_HANDLE h = user_session(slot);
+    auto [pub, priv] = generate(h, CKM_QX_SM2_KEY_PAIR_GEN, "gone");
+    CK_MECHANISM m{CKM_QX_SM2, nullptr, 0};
+    Bytes e(32, 0x5A), sig(64);
+    CK_ULONG sigLen = CK_ULONG(sig.size());
+    ASSERT_EQ(CKR_OK, f_->C_SignInit(h, &m, priv));
+    set_plugged("p11a", false);
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f_->C_Sign(h, e.data(), CK_ULONG(e.size()), sig.data(), &sigLen));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f_->C_GetSessionInfo(h, &si));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f_->C_SignInit(h, &m, priv));
+    CK_ULONG n = 0;
+    ASSERT_EQ(CKR_OK, f_->C_GetSlotList(CK_TRUE, nullptr, &n));
+    EXPECT_EQ(0u, n);
+
+    set_plugged("p11a", true);
+    EXPECT_EQ(slot, first_slot());
+    h = open(slot, false);
+    ASSERT_EQ(CKR_OK, f_->C_GetSessionInfo(h, &si));
+    EXPECT_EQ(CKS_RO_PUBLIC_SESSION, si.state);
+    ASSERT_EQ(CKR_OK, f_->C_Login(h, CKU_USER, utf8(kUserPin), len(kUserPin)));
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, const_cast<char*>("gone"), 4}};
+    CK_OBJECT_HANDLE found = 0;
+    ASSERT_EQ(CKR_OK, f_->C_FindObjectsInit(h, tmpl, 2));
+    ASSERT_EQ(CKR_OK, f_->C_FindObjects(h, &found, 1, &n));
+    ASSERT_EQ(CKR_OK, f_->C_FindObjectsFinal(h));
+    ASSERT_EQ(1u, n);
+    ASSERT_EQ(CKR_OK, f_->C_SignInit(h, &m, found));
+    sigLen = CK_ULONG(sig.size());
+    EXPECT_EQ(CKR_OK, f_->C_Sign(h, e.data(), CK_ULONG(e.size()), sig.data(), &sigLen));
+    (void)pub;
 }
 
 TEST_F(P11, Sm2KeysSignOnTheToken) {
