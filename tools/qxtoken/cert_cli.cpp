@@ -6,6 +6,7 @@
 
 #include "QXTokenStatus.h"
 #include "cli.h"
+#include "session.h"
 #include "qx/platform/cert_store.h"
 #include "qx/platform/file_io.h"
 #include "qx/platform/text.h"
@@ -21,10 +22,6 @@ constexpr uint32_t kExchange = 1, kSignature = 2;
 // import dialogs leave); 3 and 4 mean "key pair, no certificate yet".
 constexpr uint32_t kStatusCertStored = 2;
 constexpr uint32_t kReadBuffer = 4096;
-
-void check(uint32_t rc, const std::string& what) {
-    if (rc != ERR_OK) throw Failure{what + " failed: " + describe_status(rc)};
-}
 
 // The certificate exports, bound here so that the rest of the tool does not
 // depend on them.
@@ -53,38 +50,6 @@ struct CertApi {
     PFN_QXToken_RegCACert regCA = nullptr;
     PFN_QXToken_GetCertIndexFormContainer certIndex = nullptr;
     PFN_QXToken_SetContainerStatus setStatus = nullptr;
-};
-
-struct Words {
-    std::vector<std::string> words;
-    bool flag(const std::string& name) {
-        for (auto it = words.begin(); it != words.end(); ++it) {
-            if (*it == name) {
-                words.erase(it);
-                return true;
-            }
-        }
-        return false;
-    }
-    std::optional<std::string> option(const std::string& name) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (words[i] != name) continue;
-            if (i + 1 >= words.size()) throw UsageError{name + " needs a value"};
-            std::string v = words[i + 1];
-            words.erase(words.begin() + long(i), words.begin() + long(i) + 2);
-            return v;
-        }
-        return std::nullopt;
-    }
-    std::string take(const char* what) {
-        if (words.empty()) throw UsageError{std::string("missing ") + what};
-        std::string w = words.front();
-        words.erase(words.begin());
-        return w;
-    }
-    void done() const {
-        if (!words.empty()) throw UsageError{"unexpected argument '" + words.front() + "'"};
-    }
 };
 
 // ---- PEM ------------------------------------------------------------------------------
@@ -161,19 +126,6 @@ Target target_of(Words& w) {
     return t;
 }
 
-struct OpenContainer {
-    OpenContainer(KernelApi& k, DeviceHandle h, const std::string& name) : k(k) {
-        check(k.openContainer(h, name.c_str(), &handle), "opening container '" + name + "'");
-    }
-    ~OpenContainer() {
-        if (handle) k.closeContainer(handle);
-    }
-    OpenContainer(const OpenContainer&) = delete;
-    OpenContainer& operator=(const OpenContainer&) = delete;
-    KernelApi& k;
-    ContainerHandle handle = nullptr;
-};
-
 // The slot of a container's key pair: the certificate index when it has
 // one, else the key pair's own slot (a key pair without a certificate yet).
 uint32_t container_slot(KernelApi& k, CertApi& c, ContainerHandle container, uint32_t keySpec) {
@@ -198,19 +150,6 @@ std::optional<Bytes> token_certificate(CertApi& c, DeviceHandle h, uint32_t slot
     check(rc, "reading the certificate of slot " + std::to_string(slot));
     buffer.resize(length);
     return buffer;
-}
-
-void verify_user_pin(KernelApi& k, Io& io, DeviceHandle h, const std::optional<std::string>& given) {
-    std::string pin;
-    if (given) {
-        pin = *given;
-    } else if (!io.askSecret || !io.askSecret("User PIN: ", pin)) {
-        throw Failure{"no User PIN given"};
-    }
-    const uint32_t rc = k.verifyPin(h, QXTOKEN_PIN_USER, pin.data(), static_cast<uint32_t>(pin.size()));
-    volatile char* p = pin.data();
-    for (std::size_t i = 0; i < pin.size(); ++i) p[i] = 0;
-    check(rc, "verifying the user PIN");
 }
 
 std::string utf8(const std::u16string& s) {
@@ -330,7 +269,7 @@ int command_cert(KernelApi& k, Io& io, std::vector<std::string> words, const std
     const std::string where = "slot " + std::to_string(t.slot);
 
     if (what == "write") {
-        verify_user_pin(k, io, h, pin);
+        verify_user_pin(k, io, h, pin ? &*pin : nullptr);
         check(c.writeCert(h, t.slot, input.data(), static_cast<uint32_t>(input.size())), "writing the certificate");
         if (container) check(c.setStatus(container->handle, kStatusCertStored), "marking the container");
         io.out << "wrote the certificate (" << input.size() << " bytes) to " << where << "\n";
@@ -338,7 +277,7 @@ int command_cert(KernelApi& k, Io& io, std::vector<std::string> words, const std
     }
     const auto der = token_certificate(c, h, t.slot);
     if (what == "delete") {
-        verify_user_pin(k, io, h, pin);
+        verify_user_pin(k, io, h, pin ? &*pin : nullptr);
         check(c.deleteUserCert(h, t.slot, der ? der->data() : nullptr, der ? static_cast<uint32_t>(der->size()) : 0),
               "unbinding " + where);
         io.out << "unbound " << where << " from its container\n";

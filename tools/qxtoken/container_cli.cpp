@@ -5,19 +5,11 @@
 
 #include "QXTokenStatus.h"
 #include "cli.h"
+#include "session.h"
 
 namespace qx::qxtoken {
 
 namespace {
-
-// Text that is wiped when it goes (PINs).
-struct WipedText {
-    std::string text;
-    ~WipedText() {
-        volatile char* p = text.data();
-        for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    }
-};
 
 struct Container {
     std::string name;
@@ -47,62 +39,6 @@ std::string json_text(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-void check(uint32_t rc, const std::string& what) {
-    if (rc != ERR_OK) throw Failure{what + " failed: " + describe_status(rc)};
-}
-
-// The words after the command: NAME and --name value options.
-struct Words {
-    std::vector<std::string> words;
-    bool flag(const std::string& name) {
-        for (auto it = words.begin(); it != words.end(); ++it) {
-            if (*it == name) {
-                words.erase(it);
-                return true;
-            }
-        }
-        return false;
-    }
-    std::string option(const std::string& name, const std::string& otherwise) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (words[i] != name) continue;
-            if (i + 1 >= words.size()) throw UsageError{name + " needs a value"};
-            std::string v = words[i + 1];
-            words.erase(words.begin() + long(i), words.begin() + long(i) + 2);
-            return v;
-        }
-        return otherwise;
-    }
-    bool has(const std::string& name) const {
-        for (const auto& w : words) {
-            if (w == name) return true;
-        }
-        return false;
-    }
-    std::string take(const char* what) {
-        if (words.empty()) throw UsageError{std::string("missing ") + what};
-        std::string w = words.front();
-        words.erase(words.begin());
-        return w;
-    }
-    void done() const {
-        if (!words.empty()) throw UsageError{"unexpected argument '" + words.front() + "'"};
-    }
-};
-
-// Creating and deleting need the user PIN verified in this session; `given`
-// is the --pin value, if any.
-void verify_user_pin(KernelApi& k, Io& io, DeviceHandle h, const std::string* given) {
-    WipedText pin;
-    if (given) {
-        pin.text = *given;
-    } else if (!io.askSecret || !io.askSecret("User PIN: ", pin.text)) {
-        throw Failure{"no User PIN given"};
-    }
-    const uint32_t rc = k.verifyPin(h, QXTOKEN_PIN_USER, pin.text.data(), static_cast<uint32_t>(pin.text.size()));
-    check(rc, "verifying the user PIN");
 }
 
 std::vector<Container> list_containers(KernelApi& k, DeviceHandle h) {
@@ -150,10 +86,10 @@ int command_container(KernelApi& k, Io& io, std::vector<std::string> words, cons
     }
     if (what == "create") {
         const std::string name = w.take("container name");
-        const std::string type = w.option("--type", "rsa");
+        const std::string type = w.option_or("--type", "rsa");
         if (type != "rsa" && type != "sm2") throw UsageError{"--type takes rsa or sm2"};
         const bool pinGiven = w.has("--pin");
-        const WipedText pin{w.option("--pin", "")};
+        const WipedText pin{w.option_or("--pin", "")};
         w.done();
         DeviceHandle h = open();
         verify_user_pin(k, io, h, pinGiven ? &pin.text : nullptr);
@@ -167,7 +103,7 @@ int command_container(KernelApi& k, Io& io, std::vector<std::string> words, cons
     if (what == "delete") {
         const std::string name = w.take("container name");
         const bool pinGiven = w.has("--pin");
-        const WipedText pin{w.option("--pin", "")};
+        const WipedText pin{w.option_or("--pin", "")};
         w.done();
         DeviceHandle h = open();
         verify_user_pin(k, io, h, pinGiven ? &pin.text : nullptr);

@@ -5,6 +5,7 @@
 
 #include "QXTokenStatus.h"
 #include "cli.h"
+#include "session.h"
 #include "qx/platform/file_io.h"
 
 namespace qx::qxtoken {
@@ -21,10 +22,6 @@ struct WipedBytes {
         for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
     }
 };
-
-void check(uint32_t rc, const std::string& what) {
-    if (rc != ERR_OK) throw Failure{what + " failed: " + describe_status(rc)};
-}
 
 std::string to_hex(const uint8_t* p, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -49,39 +46,6 @@ Bytes from_hex(const std::string& text, const char* what) {
     return out;
 }
 
-// The words after the command: positional words and --name [value] options.
-struct Words {
-    std::vector<std::string> words;
-    bool flag(const std::string& name) {
-        for (auto it = words.begin(); it != words.end(); ++it) {
-            if (*it == name) {
-                words.erase(it);
-                return true;
-            }
-        }
-        return false;
-    }
-    std::string option(const std::string& name, const std::string& otherwise) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (words[i] != name) continue;
-            if (i + 1 >= words.size()) throw UsageError{name + " needs a value"};
-            std::string v = words[i + 1];
-            words.erase(words.begin() + long(i), words.begin() + long(i) + 2);
-            return v;
-        }
-        return otherwise;
-    }
-    std::string take(const char* what) {
-        if (words.empty() || words.front().rfind("--", 0) == 0) throw UsageError{std::string("missing ") + what};
-        std::string w = words.front();
-        words.erase(words.begin());
-        return w;
-    }
-    void done() const {
-        if (!words.empty()) throw UsageError{"unexpected argument '" + words.front() + "'"};
-    }
-};
-
 Bytes read_input(const std::string& path) {
     auto content = platform::read_file(path);
     if (!content) throw Failure{"cannot read " + path};
@@ -91,7 +55,7 @@ Bytes read_input(const std::string& path) {
 
 int command_random(KernelApi& k, Io& io, Words& w, const std::function<DeviceHandle()>& open) {
     const bool onToken = w.flag("--on-token");
-    const std::string count = w.take("byte count");
+    const std::string count = w.take_positional("byte count");
     w.done();
     if (count.empty() || count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(count) == 0) {
@@ -105,9 +69,9 @@ int command_random(KernelApi& k, Io& io, Words& w, const std::function<DeviceHan
 }
 
 int command_digest(KernelApi& k, Io& io, Words& w, const std::function<DeviceHandle()>& open) {
-    const std::string alg = w.option("--alg", "sha256");
+    const std::string alg = w.option_or("--alg", "sha256");
     const bool onToken = w.flag("--on-token");
-    const std::string path = w.take("file");
+    const std::string path = w.take_positional("file");
     w.done();
     uint32_t id = 0;
     if (alg == "sha1") id = 4;
@@ -144,11 +108,11 @@ struct SessionKey {
 };
 
 int command_cipher(KernelApi& k, Io& io, bool encrypt, Words& w, const std::function<DeviceHandle()>& open) {
-    const std::string algName = w.option("--alg", "");
-    WipedBytes key{from_hex(w.option("--key-hex", ""), "--key-hex")};
-    const Bytes iv = from_hex(w.option("--iv-hex", ""), "--iv-hex");
-    const std::string in = w.take("input file");
-    const std::string outPath = w.take("output file");
+    const std::string algName = w.option_or("--alg", "");
+    WipedBytes key{from_hex(w.option_or("--key-hex", ""), "--key-hex")};
+    const Bytes iv = from_hex(w.option_or("--iv-hex", ""), "--iv-hex");
+    const std::string in = w.take_positional("input file");
+    const std::string outPath = w.take_positional("output file");
     w.done();
     const SymAlg* alg = nullptr;
     for (const SymAlg& a : kSymAlgs) {

@@ -12,6 +12,7 @@
 
 #include "QXTokenStatus.h"
 #include "cli.h"
+#include "session.h"
 #include "qx/platform/file_io.h"
 
 namespace qx::qxtoken {
@@ -21,55 +22,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kRsa = 0x20000, kSm2 = 0x10000;
 constexpr uint32_t kDigestSha1 = 4, kDigestSha256 = 5, kDigestSm3 = 16;
-
-struct WipedText {
-    std::string text;
-    ~WipedText() {
-        volatile char* p = text.data();
-        for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    }
-};
-
-void check(uint32_t rc, const std::string& what) {
-    if (rc != ERR_OK) throw Failure{what + " failed: " + describe_status(rc)};
-}
-
-struct Words {
-    std::vector<std::string> words;
-    bool flag(const std::string& name) {
-        for (auto it = words.begin(); it != words.end(); ++it) {
-            if (*it == name) {
-                words.erase(it);
-                return true;
-            }
-        }
-        return false;
-    }
-    bool option(const std::string& name, std::string& value) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (words[i] != name) continue;
-            if (i + 1 >= words.size()) throw UsageError{name + " needs a value"};
-            value = words[i + 1];
-            words.erase(words.begin() + long(i), words.begin() + long(i) + 2);
-            return true;
-        }
-        return false;
-    }
-    std::string required(const std::string& name) {
-        std::string value;
-        if (!option(name, value)) throw UsageError{"missing " + name};
-        return value;
-    }
-    std::string take(const char* what) {
-        if (words.empty() || words.front().rfind("--", 0) == 0) throw UsageError{std::string("missing ") + what};
-        std::string w = words.front();
-        words.erase(words.begin());
-        return w;
-    }
-    void done() const {
-        if (!words.empty()) throw UsageError{"unexpected argument '" + words.front() + "'"};
-    }
-};
 
 // ---- DER and PEM -----------------------------------------------------------
 
@@ -167,40 +119,6 @@ Bytes public_key_info(uint32_t algorithm, const Bytes& block) {
 std::string pair_name(uint32_t algorithm, uint32_t bits) {
     return algorithm == kSm2 ? std::string("sm2") : "rsa" + std::to_string(bits);
 }
-
-void verify_user_pin(KernelApi& k, Io& io, DeviceHandle h, const bool given, const std::string& value) {
-    WipedText pin;
-    if (given) pin.text = value;
-    else if (!io.askSecret || !io.askSecret("User PIN: ", pin.text)) throw Failure{"no User PIN given"};
-    check(k.verifyPin(h, QXTOKEN_PIN_USER, pin.text.data(), uint32_t(pin.text.size())), "verifying the user PIN");
-}
-
-// A container opened by name, closed on every path.
-struct OpenContainer {
-    OpenContainer(KernelApi& kernel, DeviceHandle h, const std::string& name) : k(kernel) {
-        check(k.openContainer(h, name.c_str(), &handle), "opening container '" + name + "'");
-    }
-    ~OpenContainer() {
-        if (handle) k.closeContainer(handle);
-    }
-    OpenContainer(const OpenContainer&) = delete;
-    OpenContainer& operator=(const OpenContainer&) = delete;
-    KernelApi& k;
-    ContainerHandle handle = nullptr;
-};
-
-// A key object, closed on every path.
-struct Key {
-    explicit Key(KernelApi& kernel) : k(kernel) {}
-    ~Key() {
-        if (handle) k.closeKey(handle);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    KernelApi& k;
-    KeyHandle handle = nullptr;
-    uint32_t algorithm = 0, bits = 0, slot = 0;
-};
 
 // The container's key pair of `keySpec`; false when it has none.
 bool container_key(KernelApi& k, ContainerHandle c, uint32_t keySpec, Key& key) {
@@ -307,7 +225,7 @@ int keys_generate(KernelApi& k, Io& io, Words& w, const std::function<DeviceHand
         throw UsageError{"--type takes rsa1024, rsa2048 or sm2"};
     }
     DeviceHandle h = open();
-    verify_user_pin(k, io, h, pinGiven, pinCopy.text);
+    verify_user_pin(k, io, h, pinGiven ? &pinCopy.text : nullptr);
     OpenContainer c(k, h, container);
     Key key(k);
     io.err << "generating an " << (algorithm == kSm2 ? "SM2" : "RSA-" + std::to_string(bits))
@@ -352,7 +270,7 @@ int keys_list(KernelApi& k, Io& io, Words& w, const std::function<DeviceHandle()
 }
 
 int pubkey_export(KernelApi& k, Io& io, Words& w, const std::function<DeviceHandle()>& open) {
-    const std::string what = w.take("pubkey command");
+    const std::string what = w.take_positional("pubkey command");
     if (what != "export") throw UsageError{"unknown pubkey command '" + what + "'"};
     const std::string container = w.required("--container");
     const uint32_t keySpec = w.flag("--exchange") ? 1 : 2;
@@ -386,7 +304,7 @@ int sign_or_verify(KernelApi& k, Io& io, bool signing, Words& w, const std::func
     const Bytes input = signed_input(k, hashAlg, message);
 
     if (signing) {
-        verify_user_pin(k, io, h, pinGiven, pinCopy.text);
+        verify_user_pin(k, io, h, pinGiven ? &pinCopy.text : nullptr);
         Bytes sig(256);
         uint32_t length = uint32_t(sig.size());
         check(k.signHash(key.handle, 1, hashAlg, input.data(), uint32_t(input.size()), sig.data(), &length),
@@ -435,7 +353,7 @@ int command_keys(KernelApi& kernel, Io& io, const std::string& command, std::vec
                  const std::function<DeviceHandle()>& open) {
     Words w{std::move(words)};
     if (command == "keys") {
-        const std::string what = w.take("keys command");
+        const std::string what = w.take_positional("keys command");
         if (what == "generate") return keys_generate(kernel, io, w, open);
         if (what == "list") return keys_list(kernel, io, w, open);
         throw UsageError{"unknown keys command '" + what + "'"};

@@ -10,6 +10,7 @@
 
 #include "QXTokenStatus.h"
 #include "cli.h"
+#include "session.h"
 #include "config/CU8Ini.h"
 #include "pin_check.h"
 #include "qx/platform/file_io.h"
@@ -29,71 +30,6 @@ constexpr int32_t kDefaultWaitSeconds = 60;
 // tool still waits for the token to say that time has run out.
 constexpr auto kPollInterval = std::chrono::milliseconds(200);
 constexpr auto kGrace = std::chrono::seconds(5);
-
-void check(uint32_t rc, const std::string& what) {
-    if (rc != ERR_OK) throw Failure{what + " failed: " + describe_status(rc)};
-}
-
-struct WipedText {
-    std::string text;
-    ~WipedText() {
-        volatile char* p = text.data();
-        for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    }
-};
-
-struct Words {
-    std::vector<std::string> words;
-    bool flag(const std::string& name) {
-        auto it = std::find(words.begin(), words.end(), name);
-        if (it == words.end()) return false;
-        words.erase(it);
-        return true;
-    }
-    bool option(const std::string& name, std::string& value) {
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (words[i] != name) continue;
-            if (i + 1 >= words.size()) throw UsageError{name + " needs a value"};
-            value = words[i + 1];
-            words.erase(words.begin() + long(i), words.begin() + long(i) + 2);
-            return true;
-        }
-        return false;
-    }
-    std::string required(const std::string& name) {
-        std::string value;
-        if (!option(name, value)) throw UsageError{"missing " + name};
-        return value;
-    }
-    void done() const {
-        if (!words.empty()) throw UsageError{"unexpected argument '" + words.front() + "'"};
-    }
-};
-
-struct OpenContainer {
-    OpenContainer(KernelApi& kernel, DeviceHandle h, const std::string& name) : k(kernel) {
-        check(k.openContainer(h, name.c_str(), &handle), "opening container '" + name + "'");
-    }
-    ~OpenContainer() {
-        if (handle) k.closeContainer(handle);
-    }
-    OpenContainer(const OpenContainer&) = delete;
-    OpenContainer& operator=(const OpenContainer&) = delete;
-    KernelApi& k;
-    ContainerHandle handle = nullptr;
-};
-
-struct Key {
-    explicit Key(KernelApi& kernel) : k(kernel) {}
-    ~Key() {
-        if (handle) k.closeKey(handle);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    KernelApi& k;
-    KeyHandle handle = nullptr;
-    uint32_t algorithm = 0, bits = 0;
-};
 
 // A transaction on the token that is cancelled unless it ended.
 struct PendingTransaction {
@@ -184,13 +120,7 @@ int transaction_sign(KernelApi& k, Io& io, Words& w, const std::function<DeviceH
     check(k.keyLength(key.handle, &key.bits), "reading the key's length");
     const uint32_t hashAlg = transaction_digest(k, key.algorithm, hashName);
 
-    {
-        WipedText entered;
-        if (pinGiven) entered.text = pinCopy.text;
-        else if (!io.askSecret || !io.askSecret("User PIN: ", entered.text)) throw Failure{"no User PIN given"};
-        check(k.verifyPin(h, QXTOKEN_PIN_USER, entered.text.data(), uint32_t(entered.text.size())),
-              "verifying the user PIN");
-    }
+    verify_user_pin(k, io, h, pinGiven ? &pinCopy.text : nullptr);
 
     // SM2 signs Z_A and the text: the token signs what it receives.
     Bytes data;
