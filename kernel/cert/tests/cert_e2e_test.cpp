@@ -20,6 +20,7 @@
 #include "qx/platform/module.h"
 #include "qx/platform/process.h"
 #include "qx/platform/system.h"
+#include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
 #include "tests/support/qx_test_main.h"
 #include "token_env.h"
@@ -28,7 +29,6 @@ namespace qx::kernel::test {
 namespace {
 
 constexpr uint32_t kRecord = 280;
-constexpr const char kUserPin[] = "123456";
 constexpr const char kSlots[] = "[InitKeypairsNum]\r\nRSA1024 = 4\r\n";
 
 // The stores of this test binary: natively a folder of its own, shared with
@@ -44,20 +44,9 @@ const std::string& store_home() {
     return home;
 }
 
-struct Exports {
-    explicit Exports(const std::string& dir) : m(dir + platform::module_file_name("QXTokenKernel")) {}
-    template <typename F>
-    F bind(const char* name) {
-        F f = m.function<F>(name);
-        if (!f) ADD_FAILURE() << "missing export " << name;
-        return f;
-    }
-    platform::Module m;
-    PFN_QXToken_OpenDevByNameDEZO openDezo = bind<PFN_QXToken_OpenDevByNameDEZO>("QXToken_OpenDevByNameDEZO");
-    PFN_QXToken_CloseDevice closeDevice = bind<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
+struct Exports : KernelExports {
+    using KernelExports::KernelExports;
     PFN_QXToken_GetDeviceSlotNO slotNo = bind<PFN_QXToken_GetDeviceSlotNO>("QXToken_GetDeviceSlotNO");
-    PFN_QXToken_InitToken init = bind<PFN_QXToken_InitToken>("QXToken_InitToken");
-    PFN_QXToken_VerifyPin verify = bind<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
     PFN_QXToken_OpenContainer openC = bind<PFN_QXToken_OpenContainer>("QXToken_OpenContainer");
     PFN_QXToken_CloseContainer closeC = bind<PFN_QXToken_CloseContainer>("QXToken_CloseContainer");
     PFN_QXToken_GetCertIndexFormContainer certIndex =
@@ -130,24 +119,20 @@ protected:
     void start(const std::string& extraConfig = "") {
         store_home();
         clear_tokens();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = std::string("cert") + std::to_string(++counter_);
         device_ = create_blank_token(name_);
         dir_ = install_kernel(name_);
-        provider_ = provider_of(name_) + " " + info->name();
+        provider_ = test_provider(name_);
         write_config(extraConfig);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
-        EXPECT_NE(ERR_OK, k_->openDezo(device_.c_str(), &h_));
+        h_ = open_blank(*k_, device_);
         ASSERT_NE(nullptr, h_);
-        ASSERT_EQ(ERR_OK, k_->init(h_, kUserPin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("T"), 1));
-        std::string pin = kUserPin;
-        ASSERT_EQ(ERR_OK, k_->verify(h_, QXTOKEN_PIN_USER, pin.data(), 6));
+        ASSERT_TRUE(initialise_and_login(*k_, h_));
         ASSERT_EQ(ERR_OK, k_->slotNo(h_, &slot_));
     }
     void write_config(const std::string& extra) {
-        write_bytes(dir_ + "Config.ini", plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_ + "\r\n[DeviceInfo]\r\n" +
-                                                   kChannelWords + kSlots + extra));
+        write_bytes(dir_ + "Config.ini", plain_ini(e2e_config(provider_, "", kSlots + extra)));
     }
     void TearDown() override {
         if (k_ && h_) k_->closeDevice(h_);

@@ -14,6 +14,7 @@
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
 #include "qx/platform/process.h"
+#include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
 #include "support/scripted_transport.h"
 #include "tests/support/qx_test_main.h"
@@ -23,22 +24,10 @@ namespace qx::kernel::test {
 namespace {
 
 constexpr uint32_t kRecord = 280;
-constexpr const char kUserPin[] = "123456";
 
-struct Exports {
-    explicit Exports(const std::string& dir) : m(dir + platform::module_file_name("QXTokenKernel")) {}
-    template <typename F>
-    F bind(const char* name) {
-        F f = m.function<F>(name);
-        if (!f) ADD_FAILURE() << "missing export " << name;
-        return f;
-    }
-    platform::Module m;
-    PFN_QXToken_OpenDevByNameDEZO openDezo = bind<PFN_QXToken_OpenDevByNameDEZO>("QXToken_OpenDevByNameDEZO");
+struct Exports : KernelExports {
+    using KernelExports::KernelExports;
     PFN_QXToken_OpenDeviceByName open = bind<PFN_QXToken_OpenDeviceByName>("QXToken_OpenDeviceByName");
-    PFN_QXToken_CloseDevice closeDevice = bind<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
-    PFN_QXToken_InitToken init = bind<PFN_QXToken_InitToken>("QXToken_InitToken");
-    PFN_QXToken_VerifyPin verify = bind<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
     PFN_QXToken_EnumContainer enumerate = bind<PFN_QXToken_EnumContainer>("QXToken_EnumContainer");
     PFN_QXToken_OpenContainer openC = bind<PFN_QXToken_OpenContainer>("QXToken_OpenContainer");
     PFN_QXToken_CloseContainer closeC = bind<PFN_QXToken_CloseContainer>("QXToken_CloseContainer");
@@ -90,20 +79,15 @@ protected:
     void start(const std::string& config = "", bool blank = false) {
         TearDown();
         clear_tokens();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = std::string("ct") + std::to_string(++counter_);
         device_ = create_blank_token(name_);
-        dir_ = install_kernel(name_);
-        write_bytes(dir_ + "Config.ini", plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + " " +
-                                                   info->name() + "\r\n" + config + "\r\n[DeviceInfo]\r\n" +
-                                                   kChannelWords));
+        dir_ = install_e2e_kernel(name_, "\r\n" + config);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
-        EXPECT_NE(ERR_OK, k_->openDezo(device_.c_str(), &h_));
+        h_ = open_blank(*k_, device_);
         ASSERT_NE(nullptr, h_);
         if (blank) return;
-        ASSERT_EQ(ERR_OK, k_->init(h_, kUserPin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("T"), 1));
-        ASSERT_EQ(ERR_OK, verify(h_));
+        ASSERT_TRUE(initialise_and_login(*k_, h_));
     }
     void TearDown() override {
         if (k_ && h_) k_->closeDevice(h_);

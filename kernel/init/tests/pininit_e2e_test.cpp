@@ -12,6 +12,7 @@
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
 #include "qx/platform/system.h"
+#include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
 #include "support/scripted_transport.h"
 #include "token_env.h"
@@ -19,23 +20,12 @@
 namespace qx::kernel::test {
 namespace {
 
-struct Exports {
-    explicit Exports(const std::string& dir) : m(dir + platform::module_file_name("QXTokenKernel")) {}
-    template <typename F>
-    F bind(const char* name) {
-        F f = m.function<F>(name);
-        if (!f) ADD_FAILURE() << "missing export " << name;
-        return f;
-    }
-    platform::Module m;
-    PFN_QXToken_OpenDevByNameDEZO openDezo = bind<PFN_QXToken_OpenDevByNameDEZO>("QXToken_OpenDevByNameDEZO");
+struct Exports : KernelExports {
+    using KernelExports::KernelExports;
     PFN_QXToken_OpenDeviceByName open = bind<PFN_QXToken_OpenDeviceByName>("QXToken_OpenDeviceByName");
-    PFN_QXToken_CloseDevice close = bind<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
     PFN_QXToken_ReadShmPin readPin = bind<PFN_QXToken_ReadShmPin>("QXToken_ReadShmPin");
-    PFN_QXToken_InitToken init = bind<PFN_QXToken_InitToken>("QXToken_InitToken");
     PFN_QXToken_ExternalAuth auth = bind<PFN_QXToken_ExternalAuth>("QXToken_ExternalAuth");
     PFN_QXToken_IsMeetSecurityStatus meets = bind<PFN_QXToken_IsMeetSecurityStatus>("QXToken_IsMeetSecurityStatus");
-    PFN_QXToken_VerifyPin verify = bind<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
     PFN_QXToken_ChangePin change = bind<PFN_QXToken_ChangePin>("QXToken_ChangePin");
     PFN_QXToken_UnlockPin unlock = bind<PFN_QXToken_UnlockPin>("QXToken_UnlockPin");
     PFN_QXToken_UnlockPinEx unlockEx = bind<PFN_QXToken_UnlockPinEx>("QXToken_UnlockPinEx");
@@ -60,21 +50,16 @@ protected:
     // `config` is the whole Config.ini after the provider name.
     void start(const std::string& config = "") {
         clear_tokens();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = std::string("pi") + std::to_string(++counter_);
         device_ = create_blank_token(name_);
-        dir_ = install_kernel(name_);
-        write_bytes(dir_ + "Config.ini", plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + " " +
-                                                   info->name() + "\r\n" + config + "\r\n[DeviceInfo]\r\n" +
-                                                   kChannelWords));
+        dir_ = install_e2e_kernel(name_, "\r\n" + config);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
-        // A blank token cannot authenticate the host: DEZO opening keeps the handle anyway.
-        EXPECT_NE(ERR_OK, k_->openDezo(device_.c_str(), &h_));
+        h_ = open_blank(*k_, device_);
         ASSERT_NE(nullptr, h_);
     }
     void TearDown() override {
-        if (k_ && h_) k_->close(h_);
+        if (k_ && h_) k_->closeDevice(h_);
     }
     uint32_t verify(uint32_t kind, const std::string& pin) {
         std::string copy = pin;
@@ -241,7 +226,7 @@ TEST_F(PinInitTest, PinCommandsAndAnotherOpeningNeverShareAChallenge) {
     opener.join();
     EXPECT_EQ(0, verifyFailures);
     EXPECT_EQ(0, authFailures);
-    EXPECT_EQ(ERR_OK, k_->close(other));
+    EXPECT_EQ(ERR_OK, k_->closeDevice(other));
 }
 
 TEST_F(PinInitTest, UnlockWithTheSoPinAlreadyVerified) {
@@ -364,7 +349,7 @@ TEST_F(PinInitTest, InitialisingAgainErasesTheOldToken) {
     // A freshly opened handle authenticates with the new keys.
     DeviceHandle again = nullptr;
     ASSERT_EQ(ERR_OK, k_->open(device_.c_str(), &again));
-    EXPECT_EQ(ERR_OK, k_->close(again));
+    EXPECT_EQ(ERR_OK, k_->closeDevice(again));
 }
 
 TEST_F(PinInitTest, BadArgumentsAreRefusedWithoutTouchingTheToken) {

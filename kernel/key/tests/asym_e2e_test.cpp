@@ -12,29 +12,18 @@
 #include "QXTokenKernel.h"
 #include "openssl_keys.h"
 #include "qx/platform/module.h"
+#include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
 #include "token_env.h"
 
 namespace qx::kernel::test {
 namespace {
 
-constexpr const char kUserPin[] = "123456";
 constexpr uint32_t kRsa = 0x20000, kSm2 = 0x10000;
 constexpr const char kSlotRanges[] = "\r\n[InitKeypairsNum]\r\nRSA1024 = 2\r\nRSA2048 = 2\r\nSM2256 = 2\r\n";
 
-struct Exports {
-    explicit Exports(const std::string& dir) : m(dir + platform::module_file_name("QXTokenKernel")) {}
-    template <typename F>
-    F bind(const char* name) {
-        F f = m.function<F>(name);
-        if (!f) ADD_FAILURE() << "missing export " << name;
-        return f;
-    }
-    platform::Module m;
-    PFN_QXToken_OpenDevByNameDEZO openDezo = bind<PFN_QXToken_OpenDevByNameDEZO>("QXToken_OpenDevByNameDEZO");
-    PFN_QXToken_CloseDevice closeDevice = bind<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
-    PFN_QXToken_InitToken init = bind<PFN_QXToken_InitToken>("QXToken_InitToken");
-    PFN_QXToken_VerifyPin verify = bind<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
+struct Exports : KernelExports {
+    using KernelExports::KernelExports;
     PFN_QXToken_CreateContainer create = bind<PFN_QXToken_CreateContainer>("QXToken_CreateContainer");
     PFN_QXToken_GetContainerType type = bind<PFN_QXToken_GetContainerType>("QXToken_GetContainerType");
     PFN_QXToken_GetContainerStatus status = bind<PFN_QXToken_GetContainerStatus>("QXToken_GetContainerStatus");
@@ -64,12 +53,8 @@ class AsymE2eTest : public ::testing::Test {
 protected:
     void start() {
         clear_tokens();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = std::string("ak") + std::to_string(++counter_);
-        dir_ = install_kernel(name_);
-        write_bytes(dir_ + "Config.ini", plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + " " +
-                                                   info->name() + kSlotRanges + "\r\n[DeviceInfo]\r\n" +
-                                                   kChannelWords));
+        dir_ = install_e2e_kernel(name_, kSlotRanges);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
         h_ = open_token(name_);
@@ -78,13 +63,10 @@ protected:
     // A fresh token called `name`, initialised and with the user PIN verified.
     DeviceHandle open_token(const std::string& name) {
         const std::string device = create_blank_token(name);
-        DeviceHandle h = nullptr;
-        EXPECT_NE(ERR_OK, k_->openDezo(device.c_str(), &h));
+        DeviceHandle h = open_blank(*k_, device);
         if (!h) return nullptr;
         opened_.push_back(h);
-        EXPECT_EQ(ERR_OK, k_->init(h, kUserPin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("T"), 1));
-        std::string pin = kUserPin;
-        EXPECT_EQ(ERR_OK, k_->verify(h, QXTOKEN_PIN_USER, pin.data(), 6));
+        initialise_and_login(*k_, h);
         return h;
     }
     void TearDown() override {

@@ -18,28 +18,17 @@
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
+#include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
 #include "token_env.h"
 
 namespace qx::kernel::test {
 namespace {
 
-constexpr const char kUserPin[] = "123456";
 constexpr uint32_t kRsa = 0x20000, kSm2 = 0x10000;
 
-struct Exports {
-    explicit Exports(const std::string& dir) : m(dir + platform::module_file_name("QXTokenKernel")) {}
-    template <typename F>
-    F bind(const char* name) {
-        F f = m.function<F>(name);
-        if (!f) ADD_FAILURE() << "missing export " << name;
-        return f;
-    }
-    platform::Module m;
-    PFN_QXToken_OpenDevByNameDEZO openDezo = bind<PFN_QXToken_OpenDevByNameDEZO>("QXToken_OpenDevByNameDEZO");
-    PFN_QXToken_CloseDevice closeDevice = bind<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
-    PFN_QXToken_InitToken init = bind<PFN_QXToken_InitToken>("QXToken_InitToken");
-    PFN_QXToken_VerifyPin verify = bind<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
+struct Exports : KernelExports {
+    using KernelExports::KernelExports;
     PFN_QXToken_GenAsymKey gen = bind<PFN_QXToken_GenAsymKey>("QXToken_GenAsymKey");
     PFN_QXToken_CloseKey close = bind<PFN_QXToken_CloseKey>("QXToken_CloseKey");
     PFN_QXToken_GetKeyBuffer buffer = bind<PFN_QXToken_GetKeyBuffer>("QXToken_GetKeyBuffer");
@@ -57,23 +46,15 @@ protected:
     void start(int skAlg, int waitSeconds = 60) {
         clear_tokens();
         name_ = "tx" + std::to_string(++counter_);
-        dir_ = install_kernel(name_);
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        write_bytes(dir_ + "Config.ini",
-                    plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + " " + info->name() +
-                              "\r\nSKAlg = " + std::to_string(skAlg) + "\r\nTranSignWaitTime = " +
-                              std::to_string(waitSeconds) +
-                              "\r\nTranHashMeth = 5\r\n"
-                              "[InitKeypairsNum]\r\nRSA1024 = 1\r\nRSA2048 = 1\r\nSM2256 = 1\r\n"
-                              "[DeviceInfo]\r\n" +
-                              kChannelWords));
+        dir_ = install_e2e_kernel(name_, "\r\nSKAlg = " + std::to_string(skAlg) + "\r\nTranSignWaitTime = " +
+                                             std::to_string(waitSeconds) +
+                                             "\r\nTranHashMeth = 5\r\n"
+                                             "[InitKeypairsNum]\r\nRSA1024 = 1\r\nRSA2048 = 1\r\nSM2256 = 1");
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
-        const std::string device = create_blank_token(name_);
-        EXPECT_NE(ERR_OK, k_->openDezo(device.c_str(), &h_));
+        h_ = open_blank(*k_, create_blank_token(name_));
         ASSERT_NE(nullptr, h_);
-        ASSERT_EQ(ERR_OK, k_->init(h_, kUserPin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("T"), 1));
-        verify_pin();
+        ASSERT_TRUE(initialise_and_login(*k_, h_));
     }
     void TearDown() override {
         if (k_ && h_) k_->closeDevice(h_);
