@@ -183,17 +183,7 @@ bool in_user_store(const Bytes& der) {
 
 std::vector<std::string> container_names(KernelApi& k, DeviceHandle h) {
     std::vector<std::string> names;
-    uint32_t position = 0;
-    ContainerHandle c = nullptr;
-    for (;;) {
-        const uint32_t rc = k.enumContainer(h, 0xFFFFFFFF, &position, &c);
-        if (rc == ERR_NO_CONTAINER) break;
-        check(rc, "listing the containers");
-        char name[260] = {};
-        uint32_t length = sizeof name;
-        check(k.containerName(c, name, &length), "reading a container's name");
-        names.emplace_back(name, length > 0 ? length - 1 : 0);
-    }
+    for_each_container(k, h, [&](ContainerHandle, const std::string& name) { names.push_back(name); });
     return names;
 }
 

@@ -43,21 +43,12 @@ std::string json_text(const std::string& s) {
 
 std::vector<Container> list_containers(KernelApi& k, DeviceHandle h) {
     std::vector<Container> all;
-    uint32_t position = 0;
-    ContainerHandle c = nullptr;
-    for (;;) {
-        const uint32_t rc = k.enumContainer(h, 0xFFFFFFFF, &position, &c);
-        if (rc == ERR_NO_CONTAINER) break;
-        check(rc, "listing the containers");
-        Container item{};
-        char name[260] = {};
-        uint32_t length = sizeof name;
-        check(k.containerName(c, name, &length), "reading a container's name");
-        item.name.assign(name, length > 0 ? length - 1 : 0);
+    for_each_container(k, h, [&](ContainerHandle c, const std::string& name) {
+        Container item{name, 0, 0};
         check(k.containerType(c, &item.type), "reading a container's type");
         check(k.containerStatus(c, &item.status), "reading a container's status");
         all.push_back(item);
-    }
+    });
     return all;
 }
 

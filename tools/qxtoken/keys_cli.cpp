@@ -247,24 +247,16 @@ int keys_generate(KernelApi& k, Io& io, Words& w, const std::function<DeviceHand
 int keys_list(KernelApi& k, Io& io, Words& w, const std::function<DeviceHandle()>& open) {
     w.done();
     DeviceHandle h = open();
-    uint32_t position = 0;
-    ContainerHandle c = nullptr;
     int listed = 0;
-    for (;;) {
-        const uint32_t rc = k.enumContainer(h, 0xFFFFFFFF, &position, &c);
-        if (rc == ERR_NO_CONTAINER) break;
-        check(rc, "listing the containers");
-        char name[260] = {};
-        uint32_t length = sizeof name;
-        check(k.containerName(c, name, &length), "reading a container's name");
+    for_each_container(k, h, [&](ContainerHandle c, const std::string& name) {
         for (uint32_t spec : {2u, 1u}) {
             Key key(k);
             if (!container_key(k, c, spec, key)) continue;
-            io.out << name << "  " << (spec == 1 ? "exchange " : "signature") << "  " << pair_name(key.algorithm, key.bits)
-                   << "  slot " << key.slot << "\n";
+            io.out << name.c_str() << "  " << (spec == 1 ? "exchange " : "signature") << "  "
+                   << pair_name(key.algorithm, key.bits) << "  slot " << key.slot << "\n";
             ++listed;
         }
-    }
+    });
     if (listed == 0) io.out << "no key pair on the token\n";
     return 0;
 }

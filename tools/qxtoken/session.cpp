@@ -82,6 +82,21 @@ void verify_user_pin(KernelApi& k, Io& io, DeviceHandle h, const std::string* gi
           "verifying the user PIN");
 }
 
+void for_each_container(KernelApi& k, DeviceHandle h,
+                        const std::function<void(ContainerHandle, const std::string&)>& visit) {
+    uint32_t position = 0;
+    ContainerHandle c = nullptr;
+    for (;;) {
+        const uint32_t rc = k.enumContainer(h, 0xFFFFFFFF, &position, &c);
+        if (rc == ERR_NO_CONTAINER) break;
+        check(rc, "listing the containers");
+        char name[260] = {};
+        uint32_t length = sizeof name;
+        check(k.containerName(c, name, &length), "reading a container's name");
+        visit(c, std::string(name, length > 0 ? length - 1 : 0));
+    }
+}
+
 OpenContainer::OpenContainer(KernelApi& kernel, DeviceHandle h, const std::string& name) : k(kernel) {
     check(k.openContainer(h, name.c_str(), &handle), "opening container '" + name + "'");
 }

@@ -3,6 +3,7 @@
 // containers and keys open for as long as a command needs them.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ struct Words {
 // Verifies the user PIN for this session: `given` (the --pin value) or, when
 // it is null, the one the person types.
 void verify_user_pin(KernelApi& k, Io& io, DeviceHandle h, const std::string* given);
+
+// Calls `visit` with each container of the token and its name, in the
+// token's order.
+void for_each_container(KernelApi& k, DeviceHandle h,
+                        const std::function<void(ContainerHandle, const std::string&)>& visit);
 
 // A container opened by name, closed on every path.
 struct OpenContainer {
