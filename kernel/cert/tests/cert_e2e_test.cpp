@@ -114,12 +114,12 @@ std::vector<uint8_t> fresh_certificate(const std::string& cn, qx::test::KeyKind 
                                  platform::tick_ms() * 1000 + platform::process_id());
 }
 
-class CertE2E : public ::testing::Test {
+class CertE2E : public KernelE2eTest<Exports> {
 protected:
     void start(const std::string& extraConfig = "") {
         store_home();
         clear_tokens();
-        name_ = std::string("cert") + std::to_string(++counter_);
+        name_ = next_name("cert");
         device_ = create_blank_token(name_);
         dir_ = install_kernel(name_);
         provider_ = test_provider(name_);
@@ -133,10 +133,6 @@ protected:
     }
     void write_config(const std::string& extra) {
         write_bytes(dir_ + "Config.ini", plain_ini(e2e_config(provider_, "", kSlots + extra)));
-    }
-    void TearDown() override {
-        if (k_ && h_) k_->closeDevice(h_);
-        h_ = nullptr;
     }
     std::vector<uint8_t> read_cert(uint32_t slot, uint32_t* status = nullptr) {
         uint32_t length = 0;
@@ -167,13 +163,9 @@ protected:
         return child->wait();
     }
 
-    static int counter_;
-    std::string name_, device_, dir_, provider_;
-    std::unique_ptr<Exports> k_;
-    DeviceHandle h_ = nullptr;
+    std::string device_, provider_;
     uint32_t slot_ = 0;
 };
-int CertE2E::counter_ = 0;
 
 TEST_F(CertE2E, CertificatesRoundTripAndAreCached) {
     start();

@@ -71,7 +71,7 @@ QX_TEST_CHILD(container_creator) {
     return failures;
 }
 
-class ContainerTest : public ::testing::Test {
+class ContainerTest : public KernelE2eTest<Exports> {
 protected:
     // A fresh token and a kernel installation of this test's own; `config`
     // goes into [QXTokenInfo].  Unless `blank`, the token is initialised and
@@ -79,7 +79,7 @@ protected:
     void start(const std::string& config = "", bool blank = false) {
         TearDown();
         clear_tokens();
-        name_ = std::string("ct") + std::to_string(++counter_);
+        name_ = next_name("ct");
         device_ = create_blank_token(name_);
         dir_ = install_e2e_kernel(name_, "\r\n" + config);
         k_ = std::make_unique<Exports>(dir_);
@@ -88,10 +88,6 @@ protected:
         ASSERT_NE(nullptr, h_);
         if (blank) return;
         ASSERT_TRUE(initialise_and_login(*k_, h_));
-    }
-    void TearDown() override {
-        if (k_ && h_) k_->closeDevice(h_);
-        h_ = nullptr;
     }
     uint32_t verify(DeviceHandle h) {
         std::string pin = kUserPin;
@@ -137,12 +133,8 @@ protected:
         }));
     }
 
-    static int counter_;
-    std::string name_, device_, dir_;
-    std::unique_ptr<Exports> k_;
-    DeviceHandle h_ = nullptr;
+    std::string device_;
 };
-int ContainerTest::counter_ = 0;
 
 TEST_F(ContainerTest, FreshTokenListsNothingThenTakesMaxContainerCountContainers) {
     struct Case {

@@ -44,22 +44,19 @@ struct Exports : KernelExports {
     PFN_QXToken_SetTokenDisplayLang language = bind<PFN_QXToken_SetTokenDisplayLang>("QXToken_SetTokenDisplayLang");
 };
 
-class PinInitTest : public ::testing::Test {
+class PinInitTest : public KernelE2eTest<Exports> {
 protected:
     // A fresh blank token and a kernel installation of this test's own;
     // `config` is the whole Config.ini after the provider name.
     void start(const std::string& config = "") {
         clear_tokens();
-        name_ = std::string("pi") + std::to_string(++counter_);
+        name_ = next_name("pi");
         device_ = create_blank_token(name_);
         dir_ = install_e2e_kernel(name_, "\r\n" + config);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
         h_ = open_blank(*k_, device_);
         ASSERT_NE(nullptr, h_);
-    }
-    void TearDown() override {
-        if (k_ && h_) k_->closeDevice(h_);
     }
     uint32_t verify(uint32_t kind, const std::string& pin) {
         std::string copy = pin;
@@ -98,12 +95,8 @@ protected:
         return s;
     }
 
-    static int counter_;
-    std::string name_, device_, dir_;
-    std::unique_ptr<Exports> k_;
-    DeviceHandle h_ = nullptr;
+    std::string device_;
 };
-int PinInitTest::counter_ = 0;
 
 TEST_F(PinInitTest, DefaultsMustBeChangedThenTheNewPinVerifiesAndIsCached) {
     start();

@@ -49,11 +49,11 @@ struct Exports : KernelExports {
     PFN_QXToken_Decrypt decrypt = bind<PFN_QXToken_Decrypt>("QXToken_Decrypt");
 };
 
-class AsymE2eTest : public ::testing::Test {
+class AsymE2eTest : public KernelE2eTest<Exports> {
 protected:
     void start() {
         clear_tokens();
-        name_ = std::string("ak") + std::to_string(++counter_);
+        name_ = next_name("ak");
         dir_ = install_e2e_kernel(name_, kSlotRanges);
         k_ = std::make_unique<Exports>(dir_);
         ASSERT_TRUE(k_->m);
@@ -108,13 +108,8 @@ protected:
         return c;
     }
 
-    static int counter_;
-    std::string name_, dir_;
-    std::unique_ptr<Exports> k_;
-    DeviceHandle h_ = nullptr;
     std::vector<DeviceHandle> opened_;
 };
-int AsymE2eTest::counter_ = 0;
 
 // ---- slots -----------------------------------------------------------------------
 

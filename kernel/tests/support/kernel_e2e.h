@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "QXTokenKernel.h"
@@ -53,5 +54,23 @@ DeviceHandle open_blank(KernelExports& k, const std::string& device);
 // Initialises the token (kUserPin, kSoPin, label "T") and verifies the user
 // PIN; false after the first step that failed.
 bool initialise_and_login(KernelExports& k, DeviceHandle h);
+
+// A fixture over one test kernel: the token's name, the kernel's directory,
+// the bound exports and the open token (closed when the test ends).
+template <typename Exports>
+class KernelE2eTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (k_ && h_) k_->closeDevice(h_);
+        h_ = nullptr;
+    }
+    // A name for this test's token and kernel not used before in this run.
+    static std::string next_name(const std::string& prefix) { return prefix + std::to_string(++counter_); }
+
+    static inline int counter_ = 0;
+    std::string name_, dir_;
+    std::unique_ptr<Exports> k_;
+    DeviceHandle h_ = nullptr;
+};
 
 }  // namespace qx::kernel::test

@@ -41,11 +41,11 @@ struct Exports : KernelExports {
     PFN_QXToken_IsTranHashMeth hashMeth = bind<PFN_QXToken_IsTranHashMeth>("QXToken_IsTranHashMeth");
 };
 
-class TransactionE2eTest : public ::testing::Test {
+class TransactionE2eTest : public KernelE2eTest<Exports> {
 protected:
     void start(int skAlg, int waitSeconds = 60) {
         clear_tokens();
-        name_ = "tx" + std::to_string(++counter_);
+        name_ = next_name("tx");
         dir_ = install_e2e_kernel(name_, "\r\nSKAlg = " + std::to_string(skAlg) + "\r\nTranSignWaitTime = " +
                                              std::to_string(waitSeconds) +
                                              "\r\nTranHashMeth = 5\r\n"
@@ -55,9 +55,6 @@ protected:
         h_ = open_blank(*k_, create_blank_token(name_));
         ASSERT_NE(nullptr, h_);
         ASSERT_TRUE(initialise_and_login(*k_, h_));
-    }
-    void TearDown() override {
-        if (k_ && h_) k_->closeDevice(h_);
     }
     void verify_pin() {
         std::string pin = kUserPin;
@@ -115,13 +112,7 @@ protected:
         sig.resize(rc == ERR_OK ? length : 0);
         return rc;
     }
-
-    static int counter_;
-    std::string name_, dir_;
-    std::unique_ptr<Exports> k_;
-    DeviceHandle h_ = nullptr;
 };
-int TransactionE2eTest::counter_ = 0;
 
 TEST_F(TransactionE2eTest, TokenSignsAfterTheUserPinAndTheButton) {
     const Bytes text(400, 'T');
