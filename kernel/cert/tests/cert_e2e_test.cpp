@@ -119,15 +119,9 @@ protected:
     void start(const std::string& extraConfig = "") {
         store_home();
         clear_tokens();
-        name_ = next_name("cert");
-        device_ = create_blank_token(name_);
-        dir_ = install_kernel(name_);
+        open_blank_token("cert", "", kSlots + extraConfig);
+        if (HasFatalFailure()) return;
         provider_ = test_provider(name_);
-        write_config(extraConfig);
-        k_ = std::make_unique<Exports>(dir_);
-        ASSERT_TRUE(k_->m);
-        h_ = open_blank(*k_, device_);
-        ASSERT_NE(nullptr, h_);
         ASSERT_TRUE(initialise_and_login(*k_, h_));
         ASSERT_EQ(ERR_OK, k_->slotNo(h_, &slot_));
     }
@@ -163,7 +157,7 @@ protected:
         return child->wait();
     }
 
-    std::string device_, provider_;
+    std::string provider_;
     uint32_t slot_ = 0;
 };
 

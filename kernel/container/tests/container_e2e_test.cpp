@@ -79,14 +79,8 @@ protected:
     void start(const std::string& config = "", bool blank = false) {
         TearDown();
         clear_tokens();
-        name_ = next_name("ct");
-        device_ = create_blank_token(name_);
-        dir_ = install_e2e_kernel(name_, "\r\n" + config);
-        k_ = std::make_unique<Exports>(dir_);
-        ASSERT_TRUE(k_->m);
-        h_ = open_blank(*k_, device_);
-        ASSERT_NE(nullptr, h_);
-        if (blank) return;
+        open_blank_token("ct", "\r\n" + config);
+        if (blank || HasFatalFailure()) return;
         ASSERT_TRUE(initialise_and_login(*k_, h_));
     }
     uint32_t verify(DeviceHandle h) {
@@ -133,7 +127,6 @@ protected:
         }));
     }
 
-    std::string device_;
 };
 
 TEST_F(ContainerTest, FreshTokenListsNothingThenTakesMaxContainerCountContainers) {

@@ -50,13 +50,7 @@ protected:
     // `config` is the whole Config.ini after the provider name.
     void start(const std::string& config = "") {
         clear_tokens();
-        name_ = next_name("pi");
-        device_ = create_blank_token(name_);
-        dir_ = install_e2e_kernel(name_, "\r\n" + config);
-        k_ = std::make_unique<Exports>(dir_);
-        ASSERT_TRUE(k_->m);
-        h_ = open_blank(*k_, device_);
-        ASSERT_NE(nullptr, h_);
+        open_blank_token("pi", "\r\n" + config);
     }
     uint32_t verify(uint32_t kind, const std::string& pin) {
         std::string copy = pin;
@@ -95,7 +89,6 @@ protected:
         return s;
     }
 
-    std::string device_;
 };
 
 TEST_F(PinInitTest, DefaultsMustBeChangedThenTheNewPinVerifiesAndIsCached) {

@@ -10,6 +10,7 @@
 
 #include "QXTokenKernel.h"
 #include "qx/platform/module.h"
+#include "token_env.h"
 
 namespace qx::kernel::test {
 
@@ -66,9 +67,21 @@ protected:
     }
     // A name for this test's token and kernel not used before in this run.
     static std::string next_name(const std::string& prefix) { return prefix + std::to_string(++counter_); }
+    // A fresh blank token and a kernel installation of this test's own, both
+    // named after `prefix`, with Config.ini of `tokenInfo` and `tail` (see
+    // e2e_config); the token opened as a blank one allows.
+    void open_blank_token(const std::string& prefix, const std::string& tokenInfo, const std::string& tail = "") {
+        name_ = next_name(prefix);
+        device_ = create_blank_token(name_);
+        dir_ = install_e2e_kernel(name_, tokenInfo, tail);
+        k_ = std::make_unique<Exports>(dir_);
+        ASSERT_TRUE(k_->m);
+        h_ = open_blank(*k_, device_);
+        ASSERT_NE(nullptr, h_);
+    }
 
     static inline int counter_ = 0;
-    std::string name_, dir_;
+    std::string name_, device_, dir_;
     std::unique_ptr<Exports> k_;
     DeviceHandle h_ = nullptr;
 };

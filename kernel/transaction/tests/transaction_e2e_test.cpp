@@ -45,15 +45,11 @@ class TransactionE2eTest : public KernelE2eTest<Exports> {
 protected:
     void start(int skAlg, int waitSeconds = 60) {
         clear_tokens();
-        name_ = next_name("tx");
-        dir_ = install_e2e_kernel(name_, "\r\nSKAlg = " + std::to_string(skAlg) + "\r\nTranSignWaitTime = " +
-                                             std::to_string(waitSeconds) +
-                                             "\r\nTranHashMeth = 5\r\n"
-                                             "[InitKeypairsNum]\r\nRSA1024 = 1\r\nRSA2048 = 1\r\nSM2256 = 1");
-        k_ = std::make_unique<Exports>(dir_);
-        ASSERT_TRUE(k_->m);
-        h_ = open_blank(*k_, create_blank_token(name_));
-        ASSERT_NE(nullptr, h_);
+        open_blank_token("tx", "\r\nSKAlg = " + std::to_string(skAlg) + "\r\nTranSignWaitTime = " +
+                                   std::to_string(waitSeconds) +
+                                   "\r\nTranHashMeth = 5\r\n"
+                                   "[InitKeypairsNum]\r\nRSA1024 = 1\r\nRSA2048 = 1\r\nSM2256 = 1");
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(initialise_and_login(*k_, h_));
     }
     void verify_pin() {
