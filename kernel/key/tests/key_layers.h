@@ -112,22 +112,26 @@ inline std::string prepare_key_token(const std::string& name, std::unique_ptr<pl
     auto verifyPin = m.function<PFN_QXToken_VerifyPin>("QXToken_VerifyPin");
     auto gen = m.function<PFN_QXToken_GenAsymKey>("QXToken_GenAsymKey");
     auto closeKey = m.function<PFN_QXToken_CloseKey>("QXToken_CloseKey");
-    if (!openDezo || !init || !verifyPin || !gen || !closeKey)
+    auto closeDevice = m.function<PFN_QXToken_CloseDevice>("QXToken_CloseDevice");
+    if (!openDezo || !init || !verifyPin || !gen || !closeKey || !closeDevice)
         throw std::runtime_error("the kernel module or one of its exports is missing");
     DeviceHandle dev = nullptr;
     KeyHandle rsa = nullptr, sm2 = nullptr;
     openDezo(device.c_str(), &dev);
     char pin[] = "123456";
     // With the slot table above, the RSA-2048 pair takes slot 1 and the SM2 pair slot 2.
-    if (!dev || init(dev, pin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("B"), 1) != 0 ||
-        verifyPin(dev, QXTOKEN_PIN_USER, pin, 6) != 0 || gen(dev, 0x20000, 2048, 2, 0, &rsa) != 0 ||
-        gen(dev, 0x10000, 256, 2, 0, &sm2) != 0)
-        throw std::runtime_error("the virtual token could not be prepared");
-    closeKey(rsa);
-    closeKey(sm2);
-    // The state as the token file holds it, security state (PIN verified) included.
-    if (qx::vtoken::TokenStore(vtoken_home()).read(name, card) != qx::vtoken::StoreStatus::Ok)
-        throw std::runtime_error("the token could not be read from the store");
+    const bool prepared =
+        dev && init(dev, pin, 6, "87654321", 8, reinterpret_cast<const uint8_t*>("B"), 1) == 0 &&
+        verifyPin(dev, QXTOKEN_PIN_USER, pin, 6) == 0 && gen(dev, 0x20000, 2048, 2, 0, &rsa) == 0 &&
+        gen(dev, 0x10000, 256, 2, 0, &sm2) == 0;
+    if (rsa) closeKey(rsa);
+    if (sm2) closeKey(sm2);
+    // The state as the token file holds it, security state (PIN verified)
+    // included: read before the device is closed.
+    const bool read = prepared && qx::vtoken::TokenStore(vtoken_home()).read(name, card) == qx::vtoken::StoreStatus::Ok;
+    if (dev) closeDevice(dev);
+    if (!prepared) throw std::runtime_error("the virtual token could not be prepared");
+    if (!read) throw std::runtime_error("the token could not be read from the store");
     return dir;
 }
 
