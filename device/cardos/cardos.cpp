@@ -862,7 +862,10 @@ private:
             if (uint16_t sw = key_slot(a.p1, kPairSm2, false, false, true, s)) return sw;
             target = &s.pub->data;
         }
-        if (target->size() != 65) target->assign(65, 0);
+        // X starts a new point (the host writes X, then Y): the next key's X
+        // must not be checked against the previous key's Y.  A Y alone is
+        // checked against the X the slot holds.
+        if (target->size() != 65 || (a.p2 == 0x01 && ((*target)[0] & 0x01))) target->assign(65, 0);
         (*target)[0] = static_cast<uint8_t>((*target)[0] | a.p2);
         std::copy(a.data.begin(), a.data.end(), target->begin() + (a.p2 == 0x01 ? 1 : 33));
         if ((*target)[0] == 3) {

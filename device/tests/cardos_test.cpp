@@ -656,6 +656,14 @@ TEST_F(Sm2Test, ImportThroughSecureMessagingAndPublicKeyInSlotZero) {
     // A point off the curve is refused.
     cy[10] ^= 1;
     EXPECT_EQ(host.sw(cy), 0x6A80);
+    cy[10] ^= 1;
+    // Another key after a complete one: its X starts a new point instead of
+    // being checked against the old Y (which it would almost never fit).
+    ASSERT_EQ(host.sw(cx), 0x9000);
+    ASSERT_EQ(host.sw(cy), 0x9000);
+    Bytes otherX = cx;
+    otherX[5 + 3] ^= 0x5A;
+    EXPECT_EQ(host.sw(otherX), 0x9000);
 }
 
 // Transactions: negotiate, pieces, the button, the signature.

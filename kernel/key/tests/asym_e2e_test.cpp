@@ -5,15 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "QXTokenKernel.h"
 #include "openssl_keys.h"
 #include "qx/platform/module.h"
+#include "qx/platform/process.h"
 #include "support/kernel_e2e.h"
 #include "support/kernel_fixture.h"
+#include "support/scripted_transport.h"
+#include "tests/support/qx_test_main.h"
 #include "token_env.h"
 
 namespace qx::kernel::test {
@@ -49,6 +55,40 @@ struct Exports : KernelExports {
     PFN_QXToken_Decrypt decrypt = bind<PFN_QXToken_Decrypt>("QXToken_Decrypt");
 };
 
+// Imports an SM2 public key (it goes to slot 0 of the token for each use) and
+// verifies `signature` over `e` with it `rounds` times; 0 when every round
+// succeeds.  Two processes doing this at once each write their own key into
+// slot 0 before using it.
+int slot0_rounds(Exports& k, DeviceHandle h, const Bytes& publicBlock, const Bytes& e, const Bytes& signature,
+                 int rounds) {
+    KeyHandle key = nullptr;
+    if (k.import(h, nullptr, 0, 0x10000, 1, publicBlock.data(), uint32_t(publicBlock.size()), &key) != ERR_OK)
+        return 2;
+    int result = 0;
+    for (int i = 0; i < rounds && result == 0; ++i)
+        if (k.verifyHash(key, 1, 16, e.data(), uint32_t(e.size()), signature.data(), uint32_t(signature.size())) !=
+            ERR_OK)
+            result = 3;
+    k.close(key);
+    return result;
+}
+
+QX_TEST_CHILD(asym_sm2_slot0) {
+    Exports k(args.at(0));
+    if (!k.m) return 11;
+    DeviceHandle h = nullptr;
+    k.openDezo(args.at(1).c_str(), &h);
+    if (!h) return 12;
+    // Opening authenticated the host again, which ends the token's PIN state
+    // for every process: verify it again, then tell the parent to go on.
+    std::string pin = kUserPin;
+    if (k.verify(h, QXTOKEN_PIN_USER, pin.data(), uint32_t(pin.size())) != ERR_OK) return 13;
+    write_bytes(args.at(6), {1});
+    const int rc = slot0_rounds(k, h, H(args.at(2)), H(args.at(3)), H(args.at(4)), std::stoi(args.at(5)));
+    k.closeDevice(h);
+    return rc;
+}
+
 class AsymE2eTest : public KernelE2eTest<Exports> {
 protected:
     void start() {
@@ -63,6 +103,7 @@ protected:
     // A fresh token called `name`, initialised and with the user PIN verified.
     DeviceHandle open_token(const std::string& name) {
         const std::string device = create_blank_token(name);
+        device_ = device;
         DeviceHandle h = open_blank(*k_, device);
         if (!h) return nullptr;
         opened_.push_back(h);
@@ -109,6 +150,7 @@ protected:
     }
 
     std::vector<DeviceHandle> opened_;
+    std::string device_;
 };
 
 // ---- slots -----------------------------------------------------------------------
@@ -533,6 +575,39 @@ TEST_F(AsymE2eTest, KeysOfAClosedDeviceAnswerDeviceErrors) {
     EXPECT_EQ(ERR_OK, k_->index(key, &value));
     EXPECT_EQ(5u, value);
     EXPECT_EQ(ERR_OK, k_->close(key));
+}
+
+}  // namespace
+}  // namespace qx::kernel::test
+
+namespace qx::kernel::test {
+namespace {
+
+TEST_F(AsymE2eTest, TwoProcessesVerifyWithSm2PublicKeysInSlotZeroAtOnce) {
+    start();
+    KeyHandle a = generate(kSm2, 256), b = generate(kSm2, 256);
+    ASSERT_TRUE(a && b);
+    const Bytes e = digest("SM3", Bytes(100, 0x5A));
+    const Bytes sigA = sign(a, 16, e), sigB = sign(b, 16, e);
+    const Bytes pubA = public_block(a), pubB = public_block(b);
+    ASSERT_EQ(64u, sigA.size());
+    ASSERT_EQ(64u, sigB.size());
+    const std::string ready = dir_ + "child-ready";
+    auto child = platform::ChildProcess::spawn(
+        qx::test::child_command("asym_sm2_slot0", {dir_, device_, hex(pubB), hex(e), hex(sigB), "25", ready}));
+    ASSERT_NE(nullptr, child);
+    for (int i = 0; i < 200 && !std::filesystem::exists(ready); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The child's opening reset the token's security state for this process too.
+    std::string pin = kUserPin;
+    ASSERT_EQ(ERR_OK, k_->verify(h_, QXTOKEN_PIN_USER, pin.data(), uint32_t(pin.size())));
+    EXPECT_EQ(0, slot0_rounds(*k_, h_, pubA, e, sigA, 25));
+    EXPECT_EQ(0, child->wait());
+    // Each key refuses the other's signature, so a round that used the other
+    // process's key in slot 0 could not have passed.
+    EXPECT_NE(0, slot0_rounds(*k_, h_, pubA, e, sigB, 1));
+    k_->close(a);
+    k_->close(b);
 }
 
 }  // namespace
