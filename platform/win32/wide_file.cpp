@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "qx/platform/system.h"
+#include "handle_io.h"
 
 namespace qx::platform {
 
@@ -23,19 +24,7 @@ std::optional<std::vector<uint8_t>> read_wide_file(std::u16string_view path) {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::vector<uint8_t> out;
-    uint8_t buf[65536];
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFile(h, buf, sizeof buf, &n, nullptr)) {
-            CloseHandle(h);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    CloseHandle(h);
-    return out;
+    return win32::read_and_close(h);
 }
 
 bool write_wide_file_atomically(std::u16string_view path, const std::vector<uint8_t>& content) {
@@ -45,16 +34,7 @@ bool write_wide_file_atomically(std::u16string_view path, const std::vector<uint
         p + L".tmp." + std::to_wstring(process_id()) + L"." + std::to_wstring(thread_id());
     HANDLE h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < content.size()) {
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 20));
-        ok = WriteFile(h, content.data() + done, want, &n, nullptr) && n > 0;
-        done += n;
-    }
-    ok = ok && FlushFileBuffers(h);
-    CloseHandle(h);
+    bool ok = win32::write_flush_and_close(h, content);
     if (ok) ok = MoveFileExW(tmp.c_str(), p.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (!ok) DeleteFileW(tmp.c_str());
     return ok;
