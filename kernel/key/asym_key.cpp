@@ -121,6 +121,17 @@ uint32_t unwrap(QXKey& wrappingKey, const uint8_t* data, uint32_t length, Bytes&
     return ERR_OK;
 }
 
+// Imports `data` as it is, or what it deciphers to under `wrappingKey`.
+template <typename ImportPlain>
+uint32_t import_maybe_wrapped(QXKey* wrappingKey, const uint8_t* data, uint32_t length, ImportPlain importPlain) {
+    if (!data || length == 0) return ERR_INVALID_PARAM;
+    if (!wrappingKey) return importPlain(data, length);
+    Bytes plain;
+    WipeOnExit wipe{plain};
+    if (uint32_t rc = unwrap(*wrappingKey, data, length, plain)) return rc;
+    return importPlain(plain.data(), static_cast<uint32_t>(plain.size()));
+}
+
 // A digest object of the software library, destroyed on every path.
 class SoftDigest {
 public:
@@ -223,12 +234,9 @@ uint32_t QXRsaKey::GetKeyBuffer(uint8_t* buffer, uint32_t* length) {
 }
 
 uint32_t QXRsaKey::Import(QXKey* wrappingKey, uint32_t, uint32_t spec, const uint8_t* data, uint32_t length) {
-    if (!data || length == 0) return ERR_INVALID_PARAM;
-    if (!wrappingKey) return import_plain(spec, data, length);
-    Bytes plain;
-    WipeOnExit wipe{plain};
-    if (uint32_t rc = unwrap(*wrappingKey, data, length, plain)) return rc;
-    return import_plain(spec, plain.data(), static_cast<uint32_t>(plain.size()));
+    return import_maybe_wrapped(wrappingKey, data, length, [&](const uint8_t* plain, uint32_t plainLength) {
+        return import_plain(spec, plain, plainLength);
+    });
 }
 
 uint32_t QXRsaKey::import_plain(uint32_t spec, const uint8_t* data, uint32_t length) {
@@ -677,12 +685,9 @@ uint32_t QXSm2Key::Decrypt(uint32_t, const uint8_t* in, uint32_t inLength, uint8
 }
 
 uint32_t QXSm2Key::Import(QXKey* wrappingKey, uint32_t, uint32_t spec, const uint8_t* data, uint32_t length) {
-    if (!data || length == 0) return ERR_INVALID_PARAM;
-    if (!wrappingKey) return import_plain(spec, data, length);
-    Bytes plain;
-    WipeOnExit wipe{plain};
-    if (uint32_t rc = unwrap(*wrappingKey, data, length, plain)) return rc;
-    return import_plain(spec, plain.data(), static_cast<uint32_t>(plain.size()));
+    return import_maybe_wrapped(wrappingKey, data, length, [&](const uint8_t* plain, uint32_t plainLength) {
+        return import_plain(spec, plain, plainLength);
+    });
 }
 
 uint32_t QXSm2Key::import_plain(uint32_t spec, const uint8_t* data, uint32_t length) {
