@@ -31,7 +31,8 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev llvm
       libssl-dev libsimpleini-dev libpcsclite-dev libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
       wine wine64 "${wine32[@]}" xvfb xauth dpkg-dev perl binutils-mingw-w64-x86-64 openssl
-      pcscd vsmartcard-vpcd libp11-kit-dev opensc gnutls-bin python3-pykcs11)
+      pcscd vsmartcard-vpcd libp11-kit-dev opensc gnutls-bin python3-pykcs11
+      libengine-pkcs11-openssl openssh-client fonts-wqy-microhei tmux)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

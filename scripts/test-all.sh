@@ -104,12 +104,11 @@ fi
 wine64=$(for l in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine64 || true)"; do
            [ -n "$l" ] && [ -x "$l" ] && { echo "$l"; break; }; done)
 [ -n "$wine64" ] || { echo "no 64-bit Wine loader (wine64) found"; exit 1; }
-stage "win64 build" bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j $jobs"
 stage "wine prefix" bash -c "WINEPREFIX=$QX_WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree=;mshtml=' $wine64 wineboot -i >/dev/null 2>&1; WINEPREFIX=$QX_WINEPREFIX wineserver -w"
-stage "win64 tests (Wine)" counted win64 xvfb-run -a ctest --preset win64 -j "$jobs"
 
 # The 32-bit driver installer: always built; its tests run under 32-bit Wine
-# where the host can run 32-bit programs and are skipped elsewhere.
+# where the host can run 32-bit programs and are skipped elsewhere.  It goes
+# first so that a host that skips them still ends on the 64-bit run's summary.
 win32_note=""
 if [ -f ccidsetup/CMakeLists.txt ]; then
   stage "win32 build" bash -c "cmake --preset win32 >/dev/null && cmake --build --preset win32 -j $jobs"
@@ -120,6 +119,9 @@ if [ -f ccidsetup/CMakeLists.txt ]; then
     fi
   fi
 fi
+
+stage "win64 build" bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j $jobs"
+stage "win64 tests (Wine)" counted win64 xvfb-run -a ctest --preset win64 -j "$jobs"
 
 echo
 echo "=== timing"
