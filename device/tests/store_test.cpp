@@ -21,6 +21,7 @@ std::string fresh_directory(const char* tag) {
     std::string dir = platform::temp_directory() + platform::path_separator() + "qx-vtoken-" + tag + "-" +
                       std::to_string(platform::process_id()) + "-" + std::to_string(counter++);
     platform::make_directories(dir);
+    qx::test::remove_tree_at_exit(dir);
     for (const auto& f : platform::list_directory(dir)) platform::remove_file(dir + platform::path_separator() + f);
     return dir;
 }

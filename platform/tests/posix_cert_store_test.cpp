@@ -6,6 +6,7 @@
 #include "qx/platform/cert_store.h"
 #include "qx/platform/file_io.h"
 #include "qx/platform/system.h"
+#include "tests/support/qx_test_main.h"
 
 using namespace qx::platform;
 
@@ -15,12 +16,14 @@ const bool g_home = [] {
     // A child process keeps its parent's folder; nothing else is ever used.
     if (environment("QX_CERTSTORE_HOME").find("/qx-certstore-test-") != std::string::npos) return true;
     const std::string home = temp_directory() + "/qx-certstore-test-" + std::to_string(process_id());
+    qx::test::remove_tree_at_exit(home);
     return ::setenv("QX_CERTSTORE_HOME", home.c_str(), 1) == 0;
 }();
 }  // namespace
 
 TEST(PosixCertStore, FolderPerLowerCaseNameWithThumbprintFiles) {
     const std::string home = temp_directory() + "/qx-certstore-layout-" + std::to_string(process_id());
+    qx::test::remove_tree_at_exit(home);
     const std::string previous = environment("QX_CERTSTORE_HOME");
     ::setenv("QX_CERTSTORE_HOME", home.c_str(), 1);
     struct Restore {

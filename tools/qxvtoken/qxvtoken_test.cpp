@@ -10,6 +10,7 @@
 #include "qx/platform/file_io.h"
 #include "qx/platform/system.h"
 #include "tools/qxvtoken/commands.h"
+#include "tests/support/qx_test_main.h"
 
 namespace qx::vtoken::tool {
 namespace {
@@ -23,6 +24,7 @@ protected:
         dir = platform::temp_directory() + platform::path_separator() + "qx-vtoken-tool-" +
               std::to_string(platform::process_id()) + "-" + std::to_string(n++);
         platform::make_directories(dir);
+        qx::test::remove_tree_at_exit(dir);
         clean();
     }
     void TearDown() override { clean(); }

@@ -5,6 +5,7 @@
 
 #include "qx/platform/file_io.h"
 #include "qx/platform/system.h"
+#include "tests/support/qx_test_main.h"
 
 namespace qx::vtoken::test {
 
@@ -30,6 +31,7 @@ const std::string& store_dir(const char* prefix) {
                 std::to_string(platform::process_id());
             static std::string assignment = "QX_VTOKEN_HOME=" + d;
             putenv(assignment.data());
+            qx::test::remove_tree_at_exit(d);
         }
         platform::make_directories(d);
         return d;

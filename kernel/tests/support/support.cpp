@@ -10,6 +10,7 @@
 #include "qx/platform/system.h"
 #include "scripted_transport.h"
 #include "tests/support/qx_test_main.h"
+#include "tests/support/qx_test_main.h"
 
 namespace qx::kernel::test {
 
@@ -52,6 +53,7 @@ std::string scratch_directory(const std::string& name) {
                       std::to_string(platform::process_id()) + "-" + name;
     for (const auto& f : platform::list_directory(dir)) platform::remove_file(dir + platform::path_separator() + f);
     platform::make_directories(dir);
+    qx::test::remove_tree_at_exit(dir);
     return dir + platform::path_separator();
 }
 
