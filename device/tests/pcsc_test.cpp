@@ -13,17 +13,19 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
 #include "device/tests/card_fixture.h"
 #include "device/tests/support/transport_fixture.h"
-#include "device/tests/support/vpcd_card.h"
+#include "device/vpcd/vpcd_card.h"
 #include "qx/platform/file_io.h"
 #include "qx/platform/module.h"
 #include "qx/platform/process.h"
@@ -268,6 +270,43 @@ TEST_F(PcscReaderTest, RemovedCardFailsCleanlyAndComesBack) {
     ASSERT_TRUE(card->insert());
     EXPECT_EQ(retry([&] { return d->Open(reader.c_str()); }), 0u);
     EXPECT_EQ(run(d.get(), "8076000000"), "00112233445566779000");
+}
+
+// A card kept in the token store (as `qxvtoken serve` serves it): every
+// command reads the stored token and writes it back, so other tools' changes
+// reach the reader, and the card leaves the reader when its token is removed.
+TEST_F(PcscReaderTest, StoreBackedCardFollowsItsTokenAndLeavesWithIt) {
+    card.reset();
+    ASSERT_EQ(store->create("served", make_token(kChannelCcid, hex("A1A2A3"), {}, false)), StoreStatus::Ok);
+    VpcdCard served(store_access(*store, "served"));
+    std::atomic<bool> no_delay{false};
+    std::atomic<int> end{-1};
+    std::thread server([&] {
+        end = static_cast<int>(served.serve_here(kVpcdFirstPort, 5000, [&](const TcpClient& link) {
+            no_delay = link.no_delay();
+        }));
+    });
+    Device d = make_device(QXDEV_CHANNEL_CCID);
+    EXPECT_EQ(retry([&] { return d->Open(reader.c_str()); }, 10000), 0u);
+    EXPECT_TRUE(no_delay.load());
+    EXPECT_EQ(run(d.get(), "8076000000"), "A1A2A39000");
+    ASSERT_EQ(store->update("served",
+                            [](TokenState& s) {
+                                s.config.identity = hex("B1B2");
+                                return true;
+                            }),
+              StoreStatus::Ok);
+    EXPECT_EQ(run(d.get(), "8076000000"), "B1B29000");
+    EXPECT_GE(served.commands(), 2u);
+    ASSERT_EQ(store->remove("served"), StoreStatus::Ok);
+    Bytes out;
+    // The command that finds the token gone gets no answer (vpcd passes the
+    // card's silence on as an empty response); then the reader has no card.
+    const uint32_t rc = transmit(d.get(), hex("8076000000"), out);
+    EXPECT_TRUE(rc != 0 || out.empty()) << hexs(out);
+    server.join();
+    EXPECT_EQ(end.load(), static_cast<int>(VpcdCard::End::CardGone));
+    EXPECT_EQ(retry([&] { return pcsc_failure(transmit(d.get(), hex("8076000000"), out)) ? 0u : 1u; }), 0u);
 }
 
 // Without any PC/SC service, enumeration lists the virtual tokens only and

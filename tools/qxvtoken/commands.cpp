@@ -8,6 +8,7 @@
 
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
+#include "device/vpcd/vpcd_card.h"
 
 namespace qx::vtoken::tool {
 
@@ -28,6 +29,10 @@ const char* const kUsage =
     "  dump [--secrets] NAME\n"
     "                     show the token's files and state; keys, PINs and\n"
     "                     private key parts only with --secrets\n"
+    "  serve [--port N] NAME\n"
+    "                     put the token as a card into pcscd's virtual reader\n"
+    "                     (vsmartcard-vpcd; port 35963 is \"Virtual PCD 00 00\")\n"
+    "                     until ended; what the reader's commands change is kept\n"
     "\n"
     "The tokens live in $QX_VTOKEN_HOME, by default in the per-user data directory.\n";
 
@@ -336,6 +341,38 @@ int cmd_dump(const std::vector<std::string>& args, const std::string& dir, std::
     return kExitOk;
 }
 
+// Serves the token to vpcd in the foreground; the process ends with the
+// reader's connection (pcscd stopped), with the token's removal, or when killed.
+int cmd_serve(const std::vector<std::string>& args, const std::string& dir, std::ostream& out) {
+    Parsed p = parse(args, {}, {"--port"}, true);
+    uint16_t port = kVpcdFirstPort;
+    if (const std::string* v = option(p, "--port")) {
+        char* end = nullptr;
+        long n = std::strtol(v->c_str(), &end, 10);
+        if (v->empty() || *end != 0 || n < 1 || n > 65535)
+            usage_error("--port expects a TCP port from 1 to 65535, not '" + *v + "'");
+        port = static_cast<uint16_t>(n);
+    }
+    TokenStore store(dir);
+    TokenState probe;
+    check(store.read(p.name, probe), p.name);
+    VpcdCard card(store_access(store, p.name));
+    const VpcdCard::End end = card.serve_here(port, 2000, [&](const TcpClient&) {
+        out << p.name << ": in the virtual reader on port " << port << "\n" << std::flush;
+    });
+    switch (end) {
+    case VpcdCard::End::NoReader:
+        failure("no virtual reader accepts a card on port " + std::to_string(port) +
+                " (pcscd with vsmartcard-vpcd must run)");
+    case VpcdCard::End::CardGone:
+        failure("'" + p.name + "': the token was removed; it has left the reader");
+    case VpcdCard::End::ReaderClosed:
+        break;
+    }
+    out << p.name << ": the reader closed the connection\n";
+    return kExitOk;
+}
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, const std::string& directory, std::ostream& out, std::ostream& err) {
@@ -351,6 +388,7 @@ int run(const std::vector<std::string>& args, const std::string& directory, std:
         if (c == "plug" || c == "unplug" || c == "press" || c == "reset") return cmd_change(args, directory, out);
         if (c == "remove") return cmd_remove(args, directory, out);
         if (c == "dump") return cmd_dump(args, directory, out);
+        if (c == "serve") return cmd_serve(args, directory, out);
         usage_error("unknown command '" + c + "'");
     } catch (const Error& e) {
         err << "qxvtoken: " << e.text << "\n";

@@ -166,5 +166,31 @@ TEST_F(ToolTest, DumpShowsSecretsOnlyWhenAsked) {
     EXPECT_EQ(secret.find("transport key   present"), std::string::npos);
 }
 
+// Serving needs pcscd's reader (covered by the reader and module tests); here
+// only what is refused before a reader is reached, and a port where none listens.
+TEST_F(ToolTest, ServeRefusesBadArgumentsAndAMissingReader) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {{"serve"}, kExitUsage, "needs a token name"},
+        {{"serve", "--port", "0", "tok"}, kExitUsage, "--port expects"},
+        {{"serve", "--port", "65536", "tok"}, kExitUsage, "--port expects"},
+        {{"serve", "--port", "35963x", "tok"}, kExitUsage, "--port expects"},
+        {{"serve", "--port"}, kExitUsage, "needs a value"},
+        {{"serve", "ghost"}, kExitFailed, "no such virtual token"},
+        // Port 1 on the loopback address: nothing listens, the connection is refused.
+        {{"serve", "--port", "1", "tok"}, kExitFailed, "no virtual reader accepts a card on port 1"},
+    };
+    ASSERT_EQ(run_tool({"create", "tok"}), kExitOk) << err.str();
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_tool(c.args), c.code) << c.says;
+        EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
+    }
+    EXPECT_EQ(run_tool({"help"}), kExitOk);
+    EXPECT_NE(out.str().find("serve [--port N] NAME"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qx::vtoken::tool

@@ -1,6 +1,8 @@
-// A minimal TCP client for the reader tests: connect with a time limit, and
-// reads and writes that give up after a time limit so that no test can hang
-// on a peer that went quiet.
+// A minimal TCP client for the card side of vpcd: connect with a time limit,
+// and reads and writes that give up after a time limit so that nothing can
+// hang on a peer that went quiet.  The link answers every message at once, so
+// Nagle's algorithm and delayed acknowledgements are switched off where the
+// system allows: otherwise each exchange can stall for tens of milliseconds.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace qx::vtoken::test {
+namespace qx::vtoken {
 
 class TcpClient {
 public:
@@ -28,6 +30,10 @@ public:
     // Closes the connection at once (the peer sees end of stream).
     void close();
 
+    // Whether TCP_NODELAY (and, where the system has it, TCP_QUICKACK) is in force.
+    bool no_delay() const;
+    bool quick_ack() const;
+
     struct Impl;
 
 private:
@@ -35,4 +41,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace qx::vtoken::test
+}  // namespace qx::vtoken

@@ -1,9 +1,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "device/tests/support/tcp_client.h"
+#include "device/vpcd/tcp_client.h"
 
-namespace qx::vtoken::test {
+namespace qx::vtoken {
 
 struct TcpClient::Impl {
     SOCKET s = INVALID_SOCKET;
@@ -89,6 +89,16 @@ bool TcpClient::write_all(const uint8_t* data, size_t length) {
     return true;
 }
 
+bool TcpClient::no_delay() const {
+    if (impl_->s == INVALID_SOCKET) return false;
+    BOOL value = FALSE;
+    int length = sizeof value;
+    return ::getsockopt(impl_->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 && value;
+}
+
+// Windows has no per-socket switch for immediate acknowledgements.
+bool TcpClient::quick_ack() const { return false; }
+
 void TcpClient::close() {
     if (impl_ && impl_->s != INVALID_SOCKET) {
         ::shutdown(impl_->s, SD_BOTH);
@@ -97,4 +107,4 @@ void TcpClient::close() {
     }
 }
 
-}  // namespace qx::vtoken::test
+}  // namespace qx::vtoken

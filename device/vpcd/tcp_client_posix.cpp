@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
-#include "device/tests/support/tcp_client.h"
+#include "device/vpcd/tcp_client.h"
 
-namespace qx::vtoken::test {
+namespace qx::vtoken {
 
 struct TcpClient::Impl {
     int fd = -1;
@@ -28,6 +28,24 @@ bool wait_for(int fd, short events, uint32_t timeout_ms) {
         if (rc < 0 && errno == EINTR) continue;
         return rc > 0;
     }
+}
+
+// Linux leaves quick-acknowledgement mode on its own after a while, so it is
+// asked for again after every read.
+void quick_ack_now(int fd) {
+#ifdef TCP_QUICKACK
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    (void)fd;
+#endif
+}
+
+int socket_option(int fd, int option) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, option, &value, &length) != 0) return 0;
+    return value;
 }
 
 }  // namespace
@@ -62,6 +80,7 @@ std::unique_ptr<TcpClient> TcpClient::connect_loopback(uint16_t port, uint32_t t
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto impl = std::make_unique<Impl>();
     impl->fd = fd;
+    quick_ack_now(fd);
     return std::unique_ptr<TcpClient>(new TcpClient(std::move(impl)));
 }
 
@@ -75,6 +94,7 @@ TcpClient::Read TcpClient::read_exact(uint8_t* data, size_t length, uint32_t fir
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return Read::Closed;
         done += static_cast<size_t>(n);
+        quick_ack_now(impl_->fd);
     }
     return Read::Ok;
 }
@@ -91,6 +111,16 @@ bool TcpClient::write_all(const uint8_t* data, size_t length) {
     return true;
 }
 
+bool TcpClient::no_delay() const { return socket_option(impl_->fd, TCP_NODELAY) != 0; }
+
+bool TcpClient::quick_ack() const {
+#ifdef TCP_QUICKACK
+    return socket_option(impl_->fd, TCP_QUICKACK) != 0;
+#else
+    return false;
+#endif
+}
+
 void TcpClient::close() {
     if (impl_ && impl_->fd >= 0) {
         ::shutdown(impl_->fd, SHUT_RDWR);
@@ -99,4 +129,4 @@ void TcpClient::close() {
     }
 }
 
-}  // namespace qx::vtoken::test
+}  // namespace qx::vtoken
