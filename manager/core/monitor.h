@@ -187,6 +187,7 @@ public:
     void set_status_key(std::string key);
 
 private:
+    void list_devices(const std::vector<DeviceHandle>& handles, RunReport& report);
     uint32_t unregister_memory_certificates(uint32_t slot);
 
     const KernelApi& kernel_;

@@ -63,6 +63,14 @@ uint16_t map_ui_language(uint16_t languageId);
 std::string language_key(uint16_t mappedLanguageId);
 constexpr char kDefaultLanguageFile[] = "language_chs.ini";
 
+// "-sys" on every system: maps `uiLanguage`, reads that key of
+// [LanguageDefaultSetting] (default "language_chs.ini"), reads the display
+// name of Languages/<file> and writes it as [LanguageDefaultSetting] language
+// into the program directory's Config.ini.  0 when written; the failing
+// status otherwise (nothing written when the name is empty or unreadable).
+uint32_t apply_default_language(const std::u16string& programDirectory, uint16_t uiLanguage,
+                                std::u16string* displayName = nullptr);
+
 // VirtualStore copy of Config.ini to delete on "-sys": USERPROFILE +
 // "\AppData\Local\VirtualStore" + PROGRAMFILES without its drive +
 // "\Quorvantix\" + CSPName + "\Config.ini".  Empty (nothing to delete) when
