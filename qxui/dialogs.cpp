@@ -15,7 +15,7 @@
 
 #include "QXTokenStatus.h"
 #include "QXUI.h"
-#include "config/CU8Ini.h"
+#include "dialog_text.h"
 #include "form.h"
 #include "language.h"
 #include "qx/platform/export.h"
@@ -25,46 +25,6 @@ namespace qx::qxui {
 namespace {
 
 constexpr uint32_t kGeneralFailure = 0x2u;
-
-// Text of the dialogs themselves: [QXUI] of the language file; the key
-// stands in for a text the file lacks, so a dialog is never blank.
-Text ui_text(const QXUI_CHAR* languagePath, const char* key) {
-    const Text path(reinterpret_cast<const char16_t*>(languagePath));
-    kernel::CU8Ini ini;
-    if (language::load_ini(ini, path) != 0) return Text(key, key + std::strlen(key));
-    return language::ini_text(ini, "QXUI", key, QXUI_TEXT_UNITS, Text(key, key + std::strlen(key)));
-}
-
-Text text_of(const QXUI_CHAR* buffer, std::size_t limit = QXUI_TEXT_UNITS) {
-    Text t;
-    for (std::size_t i = 0; i < limit && buffer[i] != 0; ++i) t.push_back(static_cast<char16_t>(buffer[i]));
-    return t;
-}
-
-// Writes through a volatile pointer so that the compiler keeps the wipe.
-void wipe_units(QXUI_CHAR* p, std::size_t n) {
-    volatile QXUI_CHAR* v = p;
-    for (std::size_t i = 0; i < n; ++i) v[i] = 0;
-}
-void wipe_text(Text& t) {
-    volatile char16_t* v = t.data();
-    for (std::size_t i = 0; i < t.size(); ++i) v[i] = 0;
-    t.clear();
-}
-
-// A text buffer of 260 units handed to a call-back; wiped when it goes.
-struct Buffer {
-    QXUI_CHAR units[QXUI_TEXT_UNITS] = {};
-    ~Buffer() { wipe_units(units, QXUI_TEXT_UNITS); }
-    // False when `t` does not fit with its terminator.
-    bool set(const Text& t) {
-        wipe_units(units, QXUI_TEXT_UNITS);
-        if (t.size() >= QXUI_TEXT_UNITS) return false;
-        for (std::size_t i = 0; i < t.size(); ++i) units[i] = static_cast<QXUI_CHAR>(t[i]);
-        return true;
-    }
-    Text text() const { return text_of(units); }
-};
 
 // Runs `work` on a worker thread; the dialog thread counts `seconds` down
 // (when positive) until the work ends.  The work is never abandoned: its
@@ -306,14 +266,15 @@ QX_EXPORT uint32_t QXUI_CALL QXUI_ShowDevInfo(QXUI_DevInfoCallback callback, Dev
     if (!callback || !languagePath) return ERR_INVALID_PARAM;
     return guarded([&]() -> uint32_t {
         if (!form().available()) return QXUI_CANCELLED;
-        Buffer label, serial, v1, v2;
-        const uint32_t rc = run_callback([&] { return callback(device, label.units, serial.units, v1.units, v2.units); });
+        Buffer label, serial, firmware, hardware;
+        const uint32_t rc = run_callback(
+            [&] { return callback(device, label.units, serial.units, firmware.units, hardware.units); });
         if (rc != 0) return rc;
         form().show(ui_text(languagePath, "DevInfo_Title"));
         form().show(ui_text(languagePath, "DevLabel") + label.text());
         form().show(ui_text(languagePath, "DevSerial") + serial.text());
-        form().show(ui_text(languagePath, "HardwareVersion") + v1.text());
-        form().show(ui_text(languagePath, "FirmwareVersion") + v2.text());
+        form().show(ui_text(languagePath, "HardwareVersion") + hardware.text());
+        form().show(ui_text(languagePath, "FirmwareVersion") + firmware.text());
         return form().confirm(ui_text(languagePath, "DevInfo_Title"), label.text()) ? 0u : QXUI_CANCELLED;
     }, kGeneralFailure);
 }

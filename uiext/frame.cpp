@@ -70,6 +70,38 @@ void bind_kernel(KernelApi& k) {
     bind(k.module, "QXToken_GetDevicePressStatus", &k.getDevicePressStatus);
     bind(k.module, "QXToken_GetTranSignature", &k.getTranSignature);
     bind(k.module, "QXToken_CancelTransaction", &k.cancelTransaction);
+    bind(k.module, "QXToken_GetProviderName", &k.getProviderName);
+    bind(k.module, "QXToken_OpenDeviceByHandle", &k.openDeviceByHandle);
+    bind(k.module, "QXToken_CloseDevice", &k.closeDevice);
+    bind(k.module, "QXToken_GetDeviceSlotNO", &k.getDeviceSlotNO);
+    bind(k.module, "QXToken_GetTokenInfo", &k.getTokenInfo);
+    bind(k.module, "QXToken_GetTokenLabel", &k.getTokenLabel);
+    bind(k.module, "QXToken_SetTokenLabel", &k.setTokenLabel);
+    bind(k.module, "QXToken_GetDeviceSerialNumber", &k.getDeviceSerialNumber);
+    bind(k.module, "QXToken_InitToken", &k.initToken);
+    bind(k.module, "QXToken_GenAsymKey", &k.genAsymKey);
+    bind(k.module, "QXToken_EnumContainer", &k.enumContainer);
+    bind(k.module, "QXToken_OpenContainer", &k.openContainer);
+    bind(k.module, "QXToken_CloseContainer", &k.closeContainer);
+    bind(k.module, "QXToken_CreateContainer", &k.createContainer);
+    bind(k.module, "QXToken_DeleteContainerByHandle", &k.deleteContainerByHandle);
+    bind(k.module, "QXToken_GetContainerName", &k.getContainerName);
+    bind(k.module, "QXToken_GetContainerStatus", &k.getContainerStatus);
+    bind(k.module, "QXToken_SetContainerStatus", &k.setContainerStatus);
+    bind(k.module, "QXToken_GetCertIndexFormContainer", &k.getCertIndexFormContainer);
+    bind(k.module, "QXToken_ImportKey", &k.importKey);
+    bind(k.module, "QXToken_CloseKey", &k.closeKey);
+    bind(k.module, "QXToken_GetAsymKeySpec", &k.getAsymKeySpec);
+    bind(k.module, "QXToken_GetAsymKeyIndex", &k.getAsymKeyIndex);
+    bind(k.module, "QXToken_GetAsymKeyFormContainer", &k.getAsymKeyFormContainer);
+    bind(k.module, "QXToken_UpdateAsymKeyToContainer", &k.updateAsymKeyToContainer);
+    bind(k.module, "QXToken_ReadCert", &k.readCert);
+    bind(k.module, "QXToken_WriteCert", &k.writeCert);
+    bind(k.module, "QXToken_RegUserCert", &k.regUserCert);
+    bind(k.module, "QXToken_UnRegUserCert", &k.unRegUserCert);
+    bind(k.module, "QXToken_IsSignSelf", &k.isSignSelf);
+    bind(k.module, "QXToken_ReadMemCert", &k.readMemCert);
+    bind(k.module, "QXToken_DeleteMemCert", &k.deleteMemCert);
 }
 
 std::unique_ptr<platform::NamedMutex> path_mutex(const std::string& sharedName) {

@@ -39,6 +39,39 @@ struct KernelApi {
     PFN_QXToken_GetDevicePressStatus getDevicePressStatus = nullptr;
     PFN_QXToken_GetTranSignature getTranSignature = nullptr;
     PFN_QXToken_CancelTransaction cancelTransaction = nullptr;
+    // Device and token dialogs, certificate import and container override.
+    PFN_QXToken_GetProviderName getProviderName = nullptr;
+    PFN_QXToken_OpenDeviceByHandle openDeviceByHandle = nullptr;
+    PFN_QXToken_CloseDevice closeDevice = nullptr;
+    PFN_QXToken_GetDeviceSlotNO getDeviceSlotNO = nullptr;
+    PFN_QXToken_GetTokenInfo getTokenInfo = nullptr;
+    PFN_QXToken_GetTokenLabel getTokenLabel = nullptr;
+    PFN_QXToken_SetTokenLabel setTokenLabel = nullptr;
+    PFN_QXToken_GetDeviceSerialNumber getDeviceSerialNumber = nullptr;
+    PFN_QXToken_InitToken initToken = nullptr;
+    PFN_QXToken_GenAsymKey genAsymKey = nullptr;
+    PFN_QXToken_EnumContainer enumContainer = nullptr;
+    PFN_QXToken_OpenContainer openContainer = nullptr;
+    PFN_QXToken_CloseContainer closeContainer = nullptr;
+    PFN_QXToken_CreateContainer createContainer = nullptr;
+    PFN_QXToken_DeleteContainerByHandle deleteContainerByHandle = nullptr;
+    PFN_QXToken_GetContainerName getContainerName = nullptr;
+    PFN_QXToken_GetContainerStatus getContainerStatus = nullptr;
+    PFN_QXToken_SetContainerStatus setContainerStatus = nullptr;
+    PFN_QXToken_GetCertIndexFormContainer getCertIndexFormContainer = nullptr;
+    PFN_QXToken_ImportKey importKey = nullptr;
+    PFN_QXToken_CloseKey closeKey = nullptr;
+    PFN_QXToken_GetKeyValue getAsymKeySpec = nullptr;
+    PFN_QXToken_GetKeyValue getAsymKeyIndex = nullptr;
+    PFN_QXToken_GetAsymKeyFormContainer getAsymKeyFormContainer = nullptr;
+    PFN_QXToken_UpdateAsymKeyToContainer updateAsymKeyToContainer = nullptr;
+    PFN_QXToken_ReadCert readCert = nullptr;
+    PFN_QXToken_WriteCert writeCert = nullptr;
+    PFN_QXToken_RegUserCert regUserCert = nullptr;
+    PFN_QXToken_UnRegUserCert unRegUserCert = nullptr;
+    PFN_QXToken_IsSignSelf isSignSelf = nullptr;
+    PFN_QXToken_ReadMemCert readMemCert = nullptr;
+    PFN_QXToken_DeleteMemCert deleteMemCert = nullptr;
 };
 
 // The fifteen dialogs, bound in this order; every one is required.
