@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# OpenSC's pkcs11-tool (GnuTLS's p11tool and Python's PyKCS11 when present) against QXP11 on a
-# fresh virtual token: slots, login, objects, key generation, a signature that
-# openssl verifies, a certificate written to the token, a PIN change.
-# Usage: pkcs11_tool_test.sh BIN_DIR   (exit 77: the tools are not installed)
+# OpenSC's pkcs11-tool, GnuTLS's p11tool, Python's PyKCS11 and OpenSSH's
+# ssh-keygen against QXP11 on a fresh virtual token: slots, login, objects,
+# key generation, a signature that openssl verifies, a certificate written to
+# the token, a PIN change, the public key as ssh-keygen lists it.
+# Usage: pkcs11_tool_test.sh BIN_DIR.  A missing client fails the test
+# (scripts/install-deps.sh installs them all).
 set -euo pipefail
 bin=$1
-command -v pkcs11-tool > /dev/null || { echo "pkcs11-tool is not installed"; exit 77; }
-command -v openssl > /dev/null || { echo "openssl is not installed"; exit 77; }
+missing=""
+for tool in pkcs11-tool openssl p11tool ssh-keygen /usr/bin/python3; do
+  command -v "$tool" > /dev/null || missing+=" $tool"
+done
+/usr/bin/python3 -c "import PyKCS11" 2> /dev/null || missing+=" python3-pykcs11"
+[ -z "$missing" ] || { echo "FAILED: not installed:$missing (scripts/install-deps.sh)"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -70,15 +76,18 @@ if p11 --login --pin 123456 --list-objects > /dev/null 2>&1; then fail "the old 
 expect "Private Key Object" p11 --login --pin 654321 --list-objects --type privkey
 expect "No errors" p11 --login --pin 654321 --test
 
-if command -v p11tool > /dev/null; then
-  expect "Type: X.509 Certificate" p11tool --provider "$inst/QXP11.so" --list-all
-  expect "Verifying against public key in the token... ok" \
-    env GNUTLS_PIN=654321 p11tool --provider "$inst/QXP11.so" --login --test-sign "pkcs11:object=signer;type=private"
-fi
-# Debian's interpreter, which has the package (not one earlier on PATH).
-if /usr/bin/python3 -c "import PyKCS11" 2> /dev/null; then
-  # Python's PyKCS11: an SM2 key pair and signature through this token's own mechanisms.
-  /usr/bin/python3 - "$inst/QXP11.so" << 'PY' || fail "PyKCS11 with the SM2 mechanisms"
+expect "Type: X.509 Certificate" p11tool --provider "$inst/QXP11.so" --list-all
+expect "Verifying against public key in the token... ok" \
+  env GNUTLS_PIN=654321 p11tool --provider "$inst/QXP11.so" --login --test-sign "pkcs11:object=signer;type=private"
+
+# OpenSSH lists the token's public key; it must be the key pkcs11-tool reads.
+ssh-keygen -D "$inst/QXP11.so" > "$work/ssh.pub" 2> "$work/ssh.log" || { cat "$work/ssh.log"; fail "ssh-keygen -D"; }
+expected=$(ssh-keygen -i -m PKCS8 -f "$work/pub.pem" | awk '{print $1, $2}')
+grep -qF "$expected" "$work/ssh.pub" || { cat "$work/ssh.pub"; fail "ssh-keygen lists another key than $expected"; }
+
+# Python's PyKCS11 (Debian's interpreter, which has the package, not one earlier
+# on PATH): an SM2 key pair and signature through this token's own mechanisms.
+/usr/bin/python3 - "$inst/QXP11.so" << 'PY' || fail "PyKCS11 with the SM2 mechanisms"
 import sys
 import PyKCS11 as P
 lib = P.PyKCS11Lib()
@@ -96,5 +105,4 @@ s.logout()
 s.closeSession()
 print("PyKCS11: SM2 signature of", len(sig), "bytes")
 PY
-fi
 echo "pkcs11-tool test passed"

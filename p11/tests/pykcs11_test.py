@@ -4,7 +4,7 @@ pass a null pointer or a short buffer): several sessions and threads, the
 attribute-length rules, a wrong PIN counted down to CKR_PIN_LOCKED, a token
 pulled out mid-session and plugged in again, bad arguments.
 
-Usage: pykcs11_test.py BIN_DIR   (exit 77: PyKCS11 is not installed)"""
+Usage: pykcs11_test.py BIN_DIR   (fails when PyKCS11 is not installed)"""
 import ctypes
 import os
 import shutil
@@ -16,8 +16,8 @@ import threading
 try:
     import PyKCS11 as P
 except ImportError:
-    print("PyKCS11 is not installed")
-    sys.exit(77)
+    print("FAILED: PyKCS11 is not installed (python3-pykcs11, scripts/install-deps.sh)")
+    sys.exit(1)
 
 BIN = sys.argv[1]
 SO_PIN, USER_PIN = "87654321", "123456"
