@@ -36,6 +36,7 @@ enum : uint16_t {
     SW_TX_TIMED_OUT = 0xD104,
     SW_TX_NEEDS_PIN = 0xD105,
     SW_TX_NONE = 0xD107,
+    SW_PIN_WAITING_BUTTON = 0xD10D,
 };
 
 constexpr size_t kMaxSlot = 30;
@@ -570,9 +571,46 @@ private:
         if (!met(p->change_condition())) return SW_SECURITY;
         if (p->tries_left == 0) return SW_BLOCKED;
         if (!equal_constant_time(a.data, p->value)) return wrong_pin(*p);
+        if (s_.config.pin_button) return hold_for_button(1, a.p2, {});
         p->tries_left = p->max_tries();
         if (p->state_after() != 0xFF) v_.security = p->state_after() & 0x0F;
         return SW_OK;
+    }
+
+    // The PIN was right; the operation waits for the button (polled with
+    // the get-signature sub-command) and any earlier one is dropped.
+    Reply hold_for_button(uint8_t operation, uint8_t reference, Bytes newValue) {
+        wipe(v_.pin_press.new_value);
+        v_.pin_press = PinPress{operation, reference, std::move(newValue), now_, false};
+        return SW_PIN_WAITING_BUTTON;
+    }
+
+    // Poll of a held PIN operation: still waiting, timed out after the
+    // PIN-operation wait time, or done once the button was pressed.
+    Reply pin_press_status() {
+        PinPress& h = v_.pin_press;
+        const bool pressed =
+            h.pressed || (s_.config.auto_press_ms >= 0 && now_ - h.since_ms >= s_.config.auto_press_ms);
+        if (!pressed) {
+            if (v_.pin_wait_seconds != 0 && now_ - h.since_ms > static_cast<int64_t>(v_.pin_wait_seconds) * 1000) {
+                wipe(h.new_value);
+                h = PinPress{};
+                return SW_TX_TIMED_OUT;
+            }
+            return SW_PIN_WAITING_BUTTON;
+        }
+        CardKey* p = pin(h.reference);
+        if (p != nullptr) {
+            if (h.operation == 2) {
+                wipe(p->value);
+                p->value = h.new_value;
+            }
+            p->tries_left = p->max_tries();
+            if (p->state_after() != 0xFF) v_.security = p->state_after() & 0x0F;
+        }
+        wipe(h.new_value);
+        h = PinPress{};
+        return p != nullptr ? Reply(SW_OK) : Reply(SW_REF_NOT_FOUND);
     }
 
     Reply change_pin(const Apdu& a) {
@@ -586,6 +624,8 @@ private:
         size_t half = a.data.size() / 2;
         SecureBytes old_block(Bytes(a.data.begin(), a.data.begin() + static_cast<std::ptrdiff_t>(half)));
         if (!equal_constant_time(old_block.get(), p->value)) return wrong_pin(*p);
+        if (s_.config.pin_button)
+            return hold_for_button(2, a.p1, Bytes(a.data.begin() + static_cast<std::ptrdiff_t>(half), a.data.end()));
         wipe(p->value);
         p->value.assign(a.data.begin() + static_cast<std::ptrdiff_t>(half), a.data.end());
         p->tries_left = p->max_tries();
@@ -1201,6 +1241,7 @@ private:
 
     Reply transaction_signature() {
         Transaction& t = v_.transaction;
+        if (!t.active && v_.pin_press.operation != 0) return pin_press_status();
         if (!t.active) return SW_TX_NONE;
         if (!t.ready) return SW_TX_WAITING_DATA;
         Slot s = slot_files(t.slot);
@@ -1278,8 +1319,12 @@ Bytes process_enciphered_command(TokenState& state, const Bytes& apdu, int64_t n
 
 bool press_button(TokenState& state) {
     Transaction& t = state.vol.transaction;
-    if (!t.active) return false;
-    t.pressed = true;
+    if (t.active) {
+        t.pressed = true;
+        return true;
+    }
+    if (state.vol.pin_press.operation == 0) return false;
+    state.vol.pin_press.pressed = true;
     return true;
 }
 

@@ -22,7 +22,8 @@ Bytes process_enciphered_command(TokenState& state, const Bytes& apdu, int64_t n
 Bytes transport_encipher_command(const Bytes& material, const Bytes& apdu);
 Bytes transport_decipher_response(const Bytes& material, const Bytes& response);
 
-// The token's button.  True when a transaction was waiting for it.
+// The token's button.  True when a transaction or a PIN operation held for
+// the button (tokens made with a PIN button) was waiting for it.
 bool press_button(TokenState& state);
 
 // The answer to reset that the transport reports.

@@ -38,6 +38,7 @@ void VolatileState::clear() {
     wipe(cert_data);
     wipe(rsa_input);
     wipe(transaction.data);
+    wipe(pin_press.new_value);
     *this = VolatileState{};
 }
 
@@ -240,6 +241,14 @@ Bytes serialise(const TokenState& s) {
     w.u8(t.pressed ? 1 : 0);
     w.u8(v.language);
     w.u16(v.pin_wait_seconds);
+    // Appended after the first layout: files without it read as tokens
+    // without a PIN button.
+    w.u8(s.config.pin_button ? 1 : 0);
+    w.u8(v.pin_press.operation);
+    w.u8(v.pin_press.reference);
+    w.bytes(v.pin_press.new_value);
+    w.u64(static_cast<uint64_t>(v.pin_press.since_ms));
+    w.u8(v.pin_press.pressed ? 1 : 0);
     return std::move(w.out);
 }
 
@@ -298,6 +307,15 @@ std::optional<TokenState> parse(const Bytes& bytes) {
         t.pressed = r.u8() != 0;
         v.language = r.u8();
         v.pin_wait_seconds = r.u16();
+        if (!r.at_end()) {
+            s.config.pin_button = r.u8() != 0;
+            v.pin_press.operation = r.u8();
+            v.pin_press.reference = r.u8();
+            v.pin_press.new_value = r.bytes();
+            v.pin_press.since_ms = static_cast<int64_t>(r.u64());
+            v.pin_press.pressed = r.u8() != 0;
+            if (v.pin_press.operation > 2) return std::nullopt;
+        }
         if (!r.at_end()) return std::nullopt;
         return s;
     } catch (const std::exception&) {

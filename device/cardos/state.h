@@ -86,6 +86,16 @@ struct Transaction {
     bool pressed = false;
 };
 
+// A PIN operation the token holds until its button is pressed (tokens
+// made with a PIN button): the PIN was right, the change waits.
+struct PinPress {
+    uint8_t operation = 0;  // 0 none, 1 verify, 2 change
+    uint8_t reference = 0;
+    Bytes new_value;        // change: the new PIN block
+    int64_t since_ms = 0;
+    bool pressed = false;
+};
+
 // Everything that a reset or unplugging clears.
 struct VolatileState {
     uint8_t security = 0;
@@ -106,6 +116,7 @@ struct VolatileState {
     Transaction transaction;
     uint8_t language = 2;
     uint16_t pin_wait_seconds = 0;
+    PinPress pin_press;
 
     void clear();
 };
@@ -122,6 +133,7 @@ struct TokenConfig {
     Bytes transport_key;  // empty or 16 bytes
     Bytes serial;         // empty: not set
     int32_t auto_press_ms = -1;  // -1: the button is pressed only by the control command
+    bool pin_button = false;     // VERIFY and CHANGE PIN wait for the button (status D10D)
 };
 
 struct TokenState {

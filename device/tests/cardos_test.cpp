@@ -332,6 +332,63 @@ TEST_F(CardOsTest, ChangePinReplacesTheBlock) {
     EXPECT_EQ(host.run("805E020010" + std::string(32, '0')), "6700");
 }
 
+TEST_F(CardOsTest, PinButtonHoldsVerifyAndChangeUntilPressed) {
+    personalise();
+    token.config.pin_button = true;
+    const auto poll = [&] { return host.run("8077000003090100"); };
+    EXPECT_EQ(poll(), "D107");  // nothing held
+    EXPECT_FALSE(press_button(token));
+    Bytes wrong(16, 0x11);
+    EXPECT_EQ(host.verify_pin(2, wrong, keys), 0x63C5) << "a wrong PIN is refused at once";
+
+    // A right PIN is held: no security state until the press, then the tries come back.
+    EXPECT_EQ(host.verify_pin(2, keys.user_block, keys), 0xD10D);
+    EXPECT_NE(security(), 3);
+    EXPECT_EQ(poll(), "D10D");
+    EXPECT_TRUE(press_button(token));
+    EXPECT_EQ(poll(), "9000");
+    EXPECT_EQ(security(), 3);
+    EXPECT_EQ(host.run("0020800200"), "63C6");
+    EXPECT_EQ(poll(), "D107");
+
+    // A change not confirmed within the PIN-operation wait time is dropped.
+    Bytes newblock(16, 0x77);
+    Bytes change = hex("805E020020");
+    change.insert(change.end(), keys.user_block.begin(), keys.user_block.end());
+    change.insert(change.end(), newblock.begin(), newblock.end());
+    ASSERT_EQ(host.run("80770000040B020002"), "9000");
+    EXPECT_EQ(host.sw(host.secure(change, 0, keys.adf_protect)), 0xD10D);
+    now += 2001;
+    EXPECT_EQ(poll(), "D104");
+    EXPECT_EQ(host.verify_pin(2, newblock, keys), 0x63C5) << "the old PIN stays";
+    EXPECT_EQ(host.sw(host.secure(change, 0, keys.adf_protect)), 0xD10D);
+    EXPECT_TRUE(press_button(token));
+    EXPECT_EQ(poll(), "9000");
+
+    // The held operation and the option survive the state file (a press
+    // from another process goes through it); older files read as tokens
+    // without the button.
+    EXPECT_EQ(host.verify_pin(2, newblock, keys), 0xD10D);
+    Bytes file = serialise(token);
+    auto back = parse(file);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(back->config.pin_button);
+    EXPECT_EQ(1, back->vol.pin_press.operation);
+    EXPECT_TRUE(press_button(*back));
+    token = std::move(*back);
+    EXPECT_EQ(poll(), "9000");
+    EXPECT_EQ(security(), 3);
+    file = serialise(token);
+    auto old = parse(Bytes(file.begin(), file.end() - 16));
+    ASSERT_TRUE(old);
+    EXPECT_FALSE(old->config.pin_button);
+
+    // Pressed on its own after the configured time.
+    token.config.auto_press_ms = 0;
+    EXPECT_EQ(host.verify_pin(2, newblock, keys), 0xD10D);
+    EXPECT_EQ(poll(), "9000");
+}
+
 TEST_F(CardOsTest, SecureMessagingWorksWithEveryAlgorithm) {
     for (uint8_t alg : {0, 1, 2, 3, 4}) {
         SetUp();

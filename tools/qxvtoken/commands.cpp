@@ -18,7 +18,7 @@ const char* const kUsage =
     "usage: qxvtoken COMMAND [OPTIONS] [NAME]\n"
     "\n"
     "  create [--channel ccid|ums|hid] [--identity HEX] [--cos-version HEX]\n"
-    "         [--transport-key] [--auto-press MS] NAME\n"
+    "         [--transport-key] [--auto-press MS] [--pin-button] NAME\n"
     "                     make a new, blank, plugged-in virtual token\n"
     "  list               list the virtual tokens\n"
     "  plug NAME          plug the token in\n"
@@ -204,7 +204,8 @@ void dump_file(std::ostream& out, const CardFile& f, const std::string& indent, 
 }
 
 int cmd_create(const std::vector<std::string>& args, const std::string& dir, std::ostream& out) {
-    Parsed p = parse(args, {"--transport-key"}, {"--channel", "--identity", "--cos-version", "--auto-press"}, true);
+    Parsed p = parse(args, {"--transport-key", "--pin-button"}, {"--channel", "--identity", "--cos-version", "--auto-press"},
+                     true);
     uint32_t channel = kChannelCcid;
     Bytes identity, cos;
     int32_t auto_press = -1;
@@ -227,6 +228,8 @@ int cmd_create(const std::vector<std::string>& args, const std::string& dir, std
     }
     TokenState s = make_token(channel, identity, cos, option(p, "--transport-key") != nullptr);
     s.config.auto_press_ms = auto_press;
+    // PIN verification and change then wait for the button, as transactions do.
+    s.config.pin_button = option(p, "--pin-button") != nullptr;
     TokenStore store(dir);
     check(store.create(p.name, s), p.name);
     out << device_name_for(channel, p.name) << "  identity " << to_hex(s.config.identity) << "\n";
@@ -321,7 +324,7 @@ int cmd_dump(const std::vector<std::string>& args, const std::string& dir, std::
         << "button          "
         << (c.auto_press_ms < 0 ? std::string("pressed with 'qxvtoken press'")
                                 : "pressed automatically after " + std::to_string(c.auto_press_ms) + " ms")
-        << "\n"
+        << (c.pin_button ? "; PIN operations wait for it" : "") << "\n"
         << "security state  " << int(s.vol.security) << "\n";
     std::string path;
     for (uint16_t f : s.vol.current_path) {
