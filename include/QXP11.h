@@ -11,5 +11,9 @@
 #define CKM_QX_SM2 0x80005102UL
 /* Signs a message: the token signs SM3(Z_A || message), Z_A with the identity "1234567812345678". */
 #define CKM_QX_SM2_SM3 0x80005103UL
+/* CKM_QX_SM2 and CKM_QX_SM2_SM3 also verify (r || s, on the host, with the public key). */
+/* Enciphers (on the host, with the public key) 1 to 159 bytes and deciphers on the
+ * token; the ciphertext is C1 (X || Y) || C3 || C2, 96 bytes longer than the plaintext. */
+#define CKM_QX_SM2_CIPHER 0x80005104UL
 
 #endif /* QX_P11_H */

@@ -2,6 +2,8 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/asn1.h>
+#include <openssl/ec.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
@@ -36,9 +38,17 @@ constexpr MechanismEntry kMechanisms[] = {
     {CKM_SHA384, 0, 0, CKF_DIGEST},
     {CKM_SHA512, 0, 0, CKF_DIGEST},
     {CKM_QX_SM2_KEY_PAIR_GEN, 256, 256, CKF_HW | CKF_GENERATE_KEY_PAIR},
-    {CKM_QX_SM2, 256, 256, CKF_HW | CKF_SIGN},
-    {CKM_QX_SM2_SM3, 256, 256, CKF_HW | CKF_SIGN},
+    {CKM_QX_SM2, 256, 256, CKF_HW | CKF_SIGN | CKF_VERIFY},
+    {CKM_QX_SM2_SM3, 256, 256, CKF_HW | CKF_SIGN | CKF_VERIFY},
+    {CKM_QX_SM2_CIPHER, 256, 256, CKF_HW | CKF_ENCRYPT | CKF_DECRYPT},
 };
+
+// SM2 ciphertext C1 (X || Y) || C3 || C2: 96 bytes more than the plaintext.
+// The token deciphers at most 255 bytes, so at most 159 bytes are enciphered.
+constexpr CK_ULONG kSm2CipherOverhead = 96;
+constexpr CK_ULONG kSm2MaxPlain = 159;
+// The signer identity of CKM_QX_SM2_SM3 (Z_A).
+constexpr char kSm2Identity[] = "1234567812345678";
 
 const EVP_MD* digest_of(CK_MECHANISM_TYPE m) {
     switch (m) {
@@ -92,6 +102,45 @@ private:
     KeyHandle key_ = nullptr;
 };
 
+std::string key_id_of(const Object& o) { return o.container + '\n' + std::to_string(o.keySpec); }
+
+// The kernel's key object of the object's key pair, opened on first use.  The
+// container is closed at once: a new enumeration of the token's containers
+// (every C_FindObjectsInit) discards open container handles, but not key objects.
+KeyHandle open_key(State& s, Token& t, const Object& o) {
+    auto it = t.keys.find(key_id_of(o));
+    if (it != t.keys.end()) {
+        if (it->second.keyIndex == o.keyIndex) return it->second.key;
+        s.kernel->closeKey(it->second.key);  // the container's pair lives in another slot now
+        t.keys.erase(it);
+    }
+    ContainerHandle container = nullptr;
+    check(s.kernel->openContainer(t.device, o.container.c_str(), &container));
+    KeyHandle key = nullptr;
+    const uint32_t rc = s.kernel->keyFromContainer(container, o.keySpec, &key);
+    s.kernel->closeContainer(container);
+    check(rc);
+    if (!key) throw Fail{CKR_GENERAL_ERROR};
+    t.keys[key_id_of(o)] = Token::OpenKey{key, o.keyIndex};
+    return key;
+}
+
+// Runs `op(KeyHandle)` on the pair's open key object.  A handle the kernel no
+// longer takes is opened afresh once.
+template <typename F>
+uint32_t with_key(State& s, Token& t, const Object& o, F&& op) {
+    uint32_t rc = op(open_key(s, t, o));
+    if (rc == ERR_INVALID_HANDLE || rc == ERR_INVALID_PARAM) {
+        auto it = t.keys.find(key_id_of(o));
+        if (it != t.keys.end()) {
+            s.kernel->closeKey(it->second.key);
+            t.keys.erase(it);
+        }
+        rc = op(open_key(s, t, o));
+    }
+    return rc;
+}
+
 bool visible(const State& s, const StoredObject& o) {
     auto t = s.tokens.find(o.slot);
     return t != s.tokens.end() && (!o.object.isPrivate || t->second.login == CKU_USER);
@@ -105,6 +154,17 @@ StoredObject& object_of(State& s, const Session& session, CK_OBJECT_HANDLE h, CK
     }
     if (it == s.objects.end() || it->second.slot != session.slot || !visible(s, it->second)) throw Fail{invalid};
     return it->second;
+}
+
+// The public-key object of a key pair, for the host's side of an operation
+// given the private key's object (an SM2 private key has no CKA_EC_POINT).
+const Object& public_half(const State& s, const StoredObject& key) {
+    if (key.object.objectClass == CKO_PUBLIC_KEY) return key.object;
+    for (const auto& [h, o] : s.objects)
+        if (o.slot == key.slot && o.object.objectClass == CKO_PUBLIC_KEY && o.object.container == key.object.container &&
+            o.object.keySpec == key.object.keySpec)
+            return o.object;
+    throw Fail{CKR_KEY_HANDLE_INVALID};
 }
 
 CK_ULONG key_bytes(const Object& o) {
@@ -140,6 +200,111 @@ struct HostKey {
     HostKey& operator=(const HostKey&) = delete;
 };
 
+// The host's copy of an SM2 public key (the point 04 || X || Y of CKA_EC_POINT).
+struct Sm2HostKey {
+    EVP_PKEY* pkey = nullptr;
+    explicit Sm2HostKey(const Object& o) {
+        const Bytes* der = o.value(CKA_EC_POINT);  // 04 41 04 X Y
+        if (!der || der->size() != 67) throw Fail{CKR_KEY_TYPE_INCONSISTENT};
+        OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+        OSSL_PARAM* params = nullptr;
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
+        if (bld && ctx && OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) == 1 &&
+            OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, der->data() + 2, 65) == 1 &&
+            (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1)
+            EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_PUBLIC_KEY, params);
+        OSSL_PARAM_free(params);
+        OSSL_PARAM_BLD_free(bld);
+        EVP_PKEY_CTX_free(ctx);
+        if (!pkey) throw Fail{CKR_FUNCTION_FAILED};
+    }
+    ~Sm2HostKey() { EVP_PKEY_free(pkey); }
+    Sm2HostKey(const Sm2HostKey&) = delete;
+    Sm2HostKey& operator=(const Sm2HostKey&) = delete;
+};
+
+// r || s (32 bytes each) as the DER signature OpenSSL verifies; empty when not a signature.
+Bytes sm2_der_signature(const uint8_t* sig) {
+    ECDSA_SIG* es = ECDSA_SIG_new();
+    BIGNUM* r = BN_bin2bn(sig, 32, nullptr);
+    BIGNUM* sv = BN_bin2bn(sig + 32, 32, nullptr);
+    Bytes der;
+    if (es && r && sv && ECDSA_SIG_set0(es, r, sv) == 1) {
+        r = sv = nullptr;  // owned by the signature now
+        unsigned char* out = nullptr;
+        const int length = i2d_ECDSA_SIG(es, &out);
+        if (length > 0) der.assign(out, out + length);
+        OPENSSL_free(out);
+    }
+    BN_free(r);
+    BN_free(sv);
+    ECDSA_SIG_free(es);
+    return der;
+}
+
+// CKM_QX_SM2: `data` is the digest e; CKM_QX_SM2_SM3: the message, hashed with Z_A of kSm2Identity.
+bool sm2_verify(const Object& o, CK_MECHANISM_TYPE mechanism, const Bytes& data, const uint8_t* sig) {
+    Sm2HostKey host(o);
+    const Bytes der = sm2_der_signature(sig);
+    if (der.empty()) return false;
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(host.pkey, nullptr);
+    if (!ctx) throw Fail{CKR_HOST_MEMORY};
+    int verdict = -1;
+    if (mechanism == CKM_QX_SM2) {
+        if (EVP_PKEY_verify_init(ctx) == 1) verdict = EVP_PKEY_verify(ctx, der.data(), der.size(), data.data(), data.size());
+    } else {
+        EVP_MD_CTX* md = EVP_MD_CTX_new();
+        if (md && EVP_PKEY_CTX_set1_id(ctx, kSm2Identity, sizeof kSm2Identity - 1) == 1) {
+            EVP_MD_CTX_set_pkey_ctx(md, ctx);
+            if (EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, host.pkey) == 1)
+                verdict = EVP_DigestVerify(md, der.data(), der.size(), data.data(), data.size());
+        }
+        EVP_MD_CTX_free(md);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return verdict == 1;
+}
+
+// Fixed-width big-endian bytes of an ASN.1 INTEGER; false when it does not fit.
+bool integer_bytes(const ASN1_TYPE* t, uint8_t* out, int width) {
+    if (!t || t->type != V_ASN1_INTEGER) return false;
+    BIGNUM* bn = ASN1_INTEGER_to_BN(t->value.integer, nullptr);
+    const bool ok = bn && !BN_is_negative(bn) && BN_bn2binpad(bn, out, width) == width;
+    BN_free(bn);
+    return ok;
+}
+
+// SM2 encryption on the host, in the token's layout C1 (X || Y) || C3 || C2
+// (OpenSSL gives the DER form SEQUENCE { X, Y, C3, C2 }).
+Bytes sm2_encrypt(const Object& o, const uint8_t* data, size_t length) {
+    Sm2HostKey host(o);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(host.pkey, nullptr);
+    size_t derLength = 0;
+    Bytes der;
+    bool ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_encrypt(ctx, nullptr, &derLength, data, length) == 1;
+    if (ok) {
+        der.resize(derLength);
+        ok = EVP_PKEY_encrypt(ctx, der.data(), &derLength, data, length) == 1;
+        der.resize(derLength);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    if (!ok) throw Fail{CKR_FUNCTION_FAILED};
+    const unsigned char* p = der.data();
+    ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size()));
+    Bytes out(kSm2CipherOverhead + length);
+    ok = seq && sk_ASN1_TYPE_num(seq) == 4 && integer_bytes(sk_ASN1_TYPE_value(seq, 0), out.data(), 32) &&
+         integer_bytes(sk_ASN1_TYPE_value(seq, 1), out.data() + 32, 32);
+    for (int i = 2; ok && i < 4; ++i) {
+        const ASN1_TYPE* t = sk_ASN1_TYPE_value(seq, i);
+        const size_t want = i == 2 ? 32 : length;
+        ok = t && t->type == V_ASN1_OCTET_STRING && static_cast<size_t>(ASN1_STRING_length(t->value.octet_string)) == want;
+        if (ok) std::memcpy(out.data() + (i == 2 ? 64 : 96), ASN1_STRING_get0_data(t->value.octet_string), want);
+    }
+    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+    if (!ok) throw Fail{CKR_FUNCTION_FAILED};
+    return out;
+}
+
 enum class Use { Sign, Verify, Encrypt, Decrypt };
 
 bool mechanism_fits(CK_MECHANISM_TYPE m, uint32_t algorithm, Use use) {
@@ -147,7 +312,10 @@ bool mechanism_fits(CK_MECHANISM_TYPE m, uint32_t algorithm, Use use) {
         if (m == CKM_RSA_PKCS) return true;
         return (use == Use::Sign || use == Use::Verify) && !digest_info_prefix(m).empty();
     }
-    if (algorithm == kSm2) return use == Use::Sign && (m == CKM_QX_SM2 || m == CKM_QX_SM2_SM3);
+    if (algorithm == kSm2) {
+        if (use == Use::Sign || use == Use::Verify) return m == CKM_QX_SM2 || m == CKM_QX_SM2_SM3;
+        return m == CKM_QX_SM2_CIPHER;
+    }
     return false;
 }
 
@@ -279,13 +447,15 @@ CK_RV sign_final(State& s, Session& session, CK_BYTE_PTR sig, CK_ULONG_PTR sigLe
         }
         const Bytes payload = signed_payload(o, k);
         Token& t = token_of(s, session.slot);
-        KernelKey kk(s, t, key.object);
         Bytes out(512);
-        uint32_t outLen = static_cast<uint32_t>(out.size());
+        uint32_t outLen = 0;
         // RSA: flag 0 with a digest identifier pads the given bytes as they are (type 1 block).
         const uint32_t hashAlg = o.mechanism == CKM_QX_SM2_SM3 ? 16 : o.mechanism == CKM_QX_SM2 ? 0 : 8;
-        check(s.kernel->signHash(kk.key(), 0, hashAlg, payload.data(), static_cast<uint32_t>(payload.size()),
-                                 out.data(), &outLen));
+        check(with_key(s, t, key.object, [&](KeyHandle k) {
+            outLen = static_cast<uint32_t>(out.size());
+            return s.kernel->signHash(k, 0, hashAlg, payload.data(), static_cast<uint32_t>(payload.size()), out.data(),
+                                      &outLen);
+        }));
         if (outLen > *sigLen) throw Fail{CKR_FUNCTION_FAILED};
         std::memcpy(sig, out.data(), outLen);
         *sigLen = outLen;
@@ -303,6 +473,10 @@ CK_RV verify_final(State& s, Session& session, CK_BYTE_PTR sig, CK_ULONG sigLen)
         const CK_ULONG k = key_bytes(key.object);
         if (sigLen != k) throw Fail{CKR_SIGNATURE_LEN_RANGE};
         const Bytes expected = signed_payload(o, k);
+        if (key.object.algorithm == kSm2) {
+            if (!sm2_verify(public_half(s, key), o.mechanism, expected, sig)) throw Fail{CKR_SIGNATURE_INVALID};
+            return CKR_OK;
+        }
         HostKey host(key.object);
         EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(host.pkey, nullptr);
         Bytes recovered(k);
@@ -326,6 +500,23 @@ CK_RV encrypt_once(State& s, Session& session, CK_BYTE_PTR data, CK_ULONG dataLe
     return finishing(op, [&](Operation& o) -> CK_RV {
         if (!outLen || (!data && dataLen)) throw Fail{CKR_ARGUMENTS_BAD};
         const StoredObject& key = object_of(s, session, o.key, CKR_KEY_HANDLE_INVALID);
+        if (key.object.algorithm == kSm2) {
+            if (dataLen == 0 || dataLen > kSm2MaxPlain) throw Fail{CKR_DATA_LEN_RANGE};
+            const CK_ULONG needed = dataLen + kSm2CipherOverhead;
+            if (!out) {
+                *outLen = needed;
+                return CKR_OK;
+            }
+            if (*outLen < needed) {
+                *outLen = needed;
+                return CKR_BUFFER_TOO_SMALL;
+            }
+            const Bytes cipher = sm2_encrypt(public_half(s, key), data, dataLen);
+            std::memcpy(out, cipher.data(), cipher.size());
+            *outLen = cipher.size();
+            op.reset();
+            return CKR_OK;
+        }
         const CK_ULONG k = key_bytes(key.object);
         if (dataLen + 11 > k) throw Fail{CKR_DATA_LEN_RANGE};
         if (!out) {
@@ -356,18 +547,23 @@ CK_RV decrypt_once(State& s, Session& session, CK_BYTE_PTR in, CK_ULONG inLen, C
     return finishing(op, [&](Operation& o) -> CK_RV {
         if (!outLen || !in) throw Fail{CKR_ARGUMENTS_BAD};
         const StoredObject& key = object_of(s, session, o.key, CKR_KEY_HANDLE_INVALID);
+        const bool sm2 = key.object.algorithm == kSm2;
         const CK_ULONG k = key_bytes(key.object);
-        if (inLen != k) throw Fail{CKR_ENCRYPTED_DATA_LEN_RANGE};
+        if (sm2 ? inLen <= kSm2CipherOverhead || inLen > kSm2CipherOverhead + kSm2MaxPlain : inLen != k)
+            throw Fail{CKR_ENCRYPTED_DATA_LEN_RANGE};
         if (!out) {
-            // An upper bound, without a private-key operation on the token.
-            *outLen = k - 11;
+            // An upper bound (RSA) or the exact length (SM2), without a private-key operation on the token.
+            *outLen = sm2 ? inLen - kSm2CipherOverhead : k - 11;
             return CKR_OK;
         }
         Token& t = token_of(s, session.slot);
-        KernelKey kk(s, t, key.object);
         Bytes plain(512);
-        uint32_t length = static_cast<uint32_t>(plain.size());
-        const uint32_t rc = s.kernel->decrypt(kk.key(), 3, in, static_cast<uint32_t>(inLen), plain.data(), &length);
+        uint32_t length = 0;
+        // RSA: final 3 removes the PKCS #1 padding; SM2: one whole message.
+        const uint32_t rc = with_key(s, t, key.object, [&](KeyHandle h) {
+            length = static_cast<uint32_t>(plain.size());
+            return s.kernel->decrypt(h, sm2 ? 1 : 3, in, static_cast<uint32_t>(inLen), plain.data(), &length);
+        });
         if (rc != ERR_OK) throw Fail{rc == ERR_COMMAND_FAILED || rc == ERR_KEY_COMMAND ? CKR_ENCRYPTED_DATA_INVALID
                                                                                        : kernel_rv(rc)};
         plain.resize(std::min<size_t>(length, plain.size()));
@@ -599,6 +795,7 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
         const Bytes* cert = o.object.objectClass == CKO_CERTIFICATE ? o.object.value(CKA_VALUE) : nullptr;
         check(s.kernel->deleteUserCert(t.device, o.object.keyIndex, cert ? cert->data() : nullptr,
                                        cert ? static_cast<uint32_t>(cert->size()) : 0));
+        close_keys(s, t);  // the pair left its container
         load_objects(s, session.slot);
         return CKR_OK;
     });

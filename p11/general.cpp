@@ -157,8 +157,20 @@ void forget_token(State& s, CK_SLOT_ID slot, bool closeDevice) {
     if (it == s.tokens.end()) return;
     for (auto i = s.sessions.begin(); i != s.sessions.end();) i = i->second.slot == slot ? s.sessions.erase(i) : ++i;
     for (auto i = s.objects.begin(); i != s.objects.end();) i = i->second.slot == slot ? s.objects.erase(i) : ++i;
+    close_keys(s, it->second);
     if (closeDevice && it->second.device) s.kernel->closeDevice(it->second.device);
     s.tokens.erase(it);
+}
+
+void close_keys(State& s, Token& t) {
+    for (auto& [id, open] : t.keys)
+        if (open.key && s.kernel) s.kernel->closeKey(open.key);
+    t.keys.clear();
+}
+
+void end_login(State& s, Token& t) {
+    t.login = kNobody;
+    close_keys(s, t);
 }
 
 void refresh_tokens(State& s) {
@@ -319,8 +331,10 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
         if (!initialised_here(s)) return CKR_CRYPTOKI_NOT_INITIALIZED;
         s.sessions.clear();
         s.objects.clear();
-        for (auto& [slot, t] : s.tokens)
+        for (auto& [slot, t] : s.tokens) {
+            close_keys(s, t);
             if (t.device) s.kernel->closeDevice(t.device);
+        }
         s.tokens.clear();
         s.events.clear();
         s.kernel.reset();
@@ -462,7 +476,7 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
         CK_ULONG all = 0, rw = 0;
         count_sessions(s, slot, all, rw);
         auto t = s.tokens.find(slot);
-        if (all == 0 && t != s.tokens.end()) t->second.login = kNobody;  // the login ends with the last session
+        if (all == 0 && t != s.tokens.end()) end_login(s, t->second);  // the login ends with the last session
         return CKR_OK;
     });
 }
@@ -472,7 +486,7 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
         Token& t = token_of(s, slotID);
         for (auto i = s.sessions.begin(); i != s.sessions.end();)
             i = i->second.slot == slotID ? s.sessions.erase(i) : ++i;
-        t.login = kNobody;
+        end_login(s, t);
         return CKR_OK;
     });
 }
@@ -524,7 +538,7 @@ CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
     return call([&](State& s) -> CK_RV {
         Token& t = token_of(s, session_of(s, hSession).slot);
         if (t.login == kNobody) return CKR_USER_NOT_LOGGED_IN;
-        t.login = kNobody;
+        end_login(s, t);
         return CKR_OK;
     });
 }

@@ -30,6 +30,16 @@ struct Token {
     uint32_t userTriesSeen = 0, soTriesSeen = 0;
     // Stable object handles: one per (container, key spec, class) ever seen.
     std::map<std::string, CK_OBJECT_HANDLE> handles;
+    // The kernel's key objects of the key pairs used so far, by container and
+    // key spec, each with the key-pair slot it was opened for: opening the
+    // container and its key costs more than the private-key operation's
+    // round trip, so they stay open until the login ends, the pair's objects
+    // change, the token goes or the module is finalised.
+    struct OpenKey {
+        KeyHandle key = nullptr;
+        uint32_t keyIndex = 0;
+    };
+    std::map<std::string, OpenKey> keys;
 };
 
 struct DigestContext {
@@ -166,6 +176,10 @@ Token& token_of(State& s, CK_SLOT_ID slot);  // CKR_SLOT_ID_INVALID
 // sessions, and queues the kernel's slot changes as events.
 void refresh_tokens(State& s);
 void forget_token(State& s, CK_SLOT_ID slot, bool closeDevice);
+// Closes the token's open key objects.
+void close_keys(State& s, Token& t);
+// Ends the token's login (its open key objects go with it).
+void end_login(State& s, Token& t);
 // Reads the token's containers again and rebuilds its objects.
 void load_objects(State& s, CK_SLOT_ID slot);
 // The token information record's minimum and maximum PIN lengths.

@@ -180,7 +180,7 @@ std::vector<Object> key_pair_objects(const std::string& container, uint32_t keyS
                                     CKA_COEFFICIENT})
             put(priv, t, {}, true);
     }
-    put(pub, CKA_ENCRYPT, bool_value(rsa));
+    put(pub, CKA_ENCRYPT, bool_value(true));
     put(pub, CKA_VERIFY, bool_value(true));
     put(pub, CKA_VERIFY_RECOVER, bool_value(false));
     put(pub, CKA_WRAP, bool_value(false));
@@ -189,7 +189,7 @@ std::vector<Object> key_pair_objects(const std::string& container, uint32_t keyS
     put(priv, CKA_ALWAYS_SENSITIVE, bool_value(true));
     put(priv, CKA_EXTRACTABLE, bool_value(false));
     put(priv, CKA_NEVER_EXTRACTABLE, bool_value(true));
-    put(priv, CKA_DECRYPT, bool_value(rsa));
+    put(priv, CKA_DECRYPT, bool_value(true));
     put(priv, CKA_SIGN, bool_value(true));
     put(priv, CKA_SIGN_RECOVER, bool_value(false));
     put(priv, CKA_UNWRAP, bool_value(false));

@@ -625,6 +625,156 @@ TEST_F(P11, Sm2KeysSignOnTheToken) {
     (void)pub;
 }
 
+// Signatures made on the token verify on the host (Z_A of the identity
+// "1234567812345678" for CKM_QX_SM2_SM3); host ciphertexts decipher on the token.
+TEST_F(P11, Sm2SignaturesVerifyAndCiphertextsDecipherOnTheToken) {
+    const CK_SLOT_ID slot = ready_token();
+    CK_SESSION_HANDLE h = user_session(slot);
+    auto [pub, priv] = generate(h, CKM_QX_SM2_KEY_PAIR_GEN, "sm2v");
+    auto sign = [&](CK_MECHANISM_TYPE mech, const Bytes& data) {
+        CK_MECHANISM m{mech, nullptr, 0};
+        Bytes sig(64);
+        CK_ULONG n = 64;
+        EXPECT_EQ(CKR_OK, f_->C_SignInit(h, &m, priv));
+        EXPECT_EQ(CKR_OK, f_->C_Sign(h, const_cast<CK_BYTE*>(data.data()), CK_ULONG(data.size()), sig.data(), &n));
+        return sig;
+    };
+    auto verify = [&](CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const Bytes& data, const Bytes& sig) {
+        CK_MECHANISM m{mech, nullptr, 0};
+        EXPECT_EQ(CKR_OK, f_->C_VerifyInit(h, &m, key));
+        return f_->C_Verify(h, const_cast<CK_BYTE*>(data.data()), CK_ULONG(data.size()),
+                            const_cast<CK_BYTE*>(sig.data()), CK_ULONG(sig.size()));
+    };
+    const Bytes message{'s', 'm', '2', ' ', 'd', 'o', 'c'}, e(32, 0x3C);
+    const Bytes messageSig = sign(CKM_QX_SM2_SM3, message), digestSig = sign(CKM_QX_SM2, e);
+    Bytes flipped = messageSig;
+    flipped[40] ^= 0x01;
+    Bytes otherMessage = message;
+    otherMessage[0] = 'S';
+    struct {
+        const char* what;
+        CK_MECHANISM_TYPE mech;
+        CK_OBJECT_HANDLE key;
+        Bytes data, sig;
+        CK_RV want;
+    } cases[] = {
+        {"message", CKM_QX_SM2_SM3, pub, message, messageSig, CKR_OK},
+        {"with the private key's object", CKM_QX_SM2_SM3, priv, message, messageSig, CKR_OK},
+        {"digest", CKM_QX_SM2, pub, e, digestSig, CKR_OK},
+        {"other message", CKM_QX_SM2_SM3, pub, otherMessage, messageSig, CKR_SIGNATURE_INVALID},
+        {"changed signature", CKM_QX_SM2_SM3, pub, message, flipped, CKR_SIGNATURE_INVALID},
+        {"message signature as a digest's", CKM_QX_SM2, pub, e, messageSig, CKR_SIGNATURE_INVALID},
+        {"all-zero signature", CKM_QX_SM2, pub, e, Bytes(64, 0), CKR_SIGNATURE_INVALID},
+        {"short signature", CKM_QX_SM2_SM3, pub, message, Bytes(messageSig.begin(), messageSig.end() - 1),
+         CKR_SIGNATURE_LEN_RANGE},
+        {"digest of 31 bytes", CKM_QX_SM2, pub, Bytes(31, 0x3C), digestSig, CKR_DATA_LEN_RANGE},
+    };
+    for (auto& c : cases) EXPECT_EQ(c.want, verify(c.mech, c.key, c.data, c.sig)) << c.what;
+
+    CK_MECHANISM cipher{CKM_QX_SM2_CIPHER, nullptr, 0};
+    for (size_t n : {size_t(1), size_t(32), size_t(159)}) {
+        Bytes plain(n);
+        for (size_t i = 0; i < n; ++i) plain[i] = static_cast<CK_BYTE>(i * 7 + 1);
+        // The private key's object stands in for its public key.
+        ASSERT_EQ(CKR_OK, f_->C_EncryptInit(h, &cipher, n == 32 ? priv : pub));
+        CK_ULONG cn = 0;
+        ASSERT_EQ(CKR_OK, f_->C_Encrypt(h, plain.data(), CK_ULONG(n), nullptr, &cn));
+        EXPECT_EQ(n + 96, cn);
+        Bytes ct(cn);
+        cn = CK_ULONG(n + 95);
+        EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f_->C_Encrypt(h, plain.data(), CK_ULONG(n), ct.data(), &cn));
+        EXPECT_EQ(n + 96, cn);
+        ASSERT_EQ(CKR_OK, f_->C_Encrypt(h, plain.data(), CK_ULONG(n), ct.data(), &cn));
+        ASSERT_EQ(n + 96, cn);
+        ASSERT_EQ(CKR_OK, f_->C_DecryptInit(h, &cipher, priv));
+        CK_ULONG pn = 0;
+        ASSERT_EQ(CKR_OK, f_->C_Decrypt(h, ct.data(), cn, nullptr, &pn));
+        EXPECT_EQ(n, pn);
+        Bytes back(pn);
+        ASSERT_EQ(CKR_OK, f_->C_Decrypt(h, ct.data(), cn, back.data(), &pn)) << n;
+        EXPECT_EQ(plain, back) << n;
+        // A changed C3 (the hash over the plaintext) is refused.
+        ct[70] ^= 0x80;
+        ASSERT_EQ(CKR_OK, f_->C_DecryptInit(h, &cipher, priv));
+        pn = CK_ULONG(back.size());
+        EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID, f_->C_Decrypt(h, ct.data(), cn, back.data(), &pn)) << n;
+    }
+    struct {
+        CK_ULONG length;
+        CK_RV encrypt, decrypt;
+    } lengths[] = {{0, CKR_DATA_LEN_RANGE, CKR_ENCRYPTED_DATA_LEN_RANGE},
+                   {96, CKR_OK, CKR_ENCRYPTED_DATA_LEN_RANGE},
+                   {160, CKR_DATA_LEN_RANGE, CKR_OK},
+                   {256, CKR_DATA_LEN_RANGE, CKR_ENCRYPTED_DATA_LEN_RANGE}};
+    for (auto& l : lengths) {
+        Bytes data(l.length + 1, 0x11), out(512);
+        CK_ULONG n = CK_ULONG(out.size());
+        ASSERT_EQ(CKR_OK, f_->C_EncryptInit(h, &cipher, pub));
+        EXPECT_EQ(l.encrypt, f_->C_Encrypt(h, data.data(), l.length, out.data(), &n)) << l.length;
+        if (l.encrypt == CKR_OK) {
+            EXPECT_EQ(l.length + 96, n);
+        }
+        // Only the length is checked here: a length question sends nothing to the token.
+        ASSERT_EQ(CKR_OK, f_->C_DecryptInit(h, &cipher, priv));
+        n = 0;
+        EXPECT_EQ(l.decrypt, f_->C_Decrypt(h, data.data(), l.length, nullptr, &n)) << l.length;
+        if (l.decrypt == CKR_OK) {
+            EXPECT_EQ(l.length - 96, n);
+            // Bytes that are no ciphertext (C1 is not a point of the curve) end the operation.
+            n = CK_ULONG(out.size());
+            EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID, f_->C_Decrypt(h, data.data(), l.length, out.data(), &n));
+        }
+    }
+    auto [rsaPub, rsaPriv] = generate(h, CKM_RSA_PKCS_KEY_PAIR_GEN, "rsa-not-sm2");
+    EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f_->C_EncryptInit(h, &cipher, rsaPub));
+    EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f_->C_DecryptInit(h, &cipher, rsaPriv));
+    CK_MECHANISM_INFO info{};
+    ASSERT_EQ(CKR_OK, f_->C_GetMechanismInfo(slot, CKM_QX_SM2_CIPHER, &info));
+    EXPECT_EQ(CKF_HW | CKF_ENCRYPT | CKF_DECRYPT, info.flags);
+    ASSERT_EQ(CKR_OK, f_->C_GetMechanismInfo(slot, CKM_QX_SM2_SM3, &info));
+    EXPECT_TRUE(info.flags & CKF_VERIFY);
+}
+
+// The key object opened for the first signature serves the next ones; it must
+// not outlive the login, the key pair's objects or an enumeration of the containers.
+TEST_F(P11, OpenedKeysFollowLoginEnumerationAndDestruction) {
+    const CK_SLOT_ID slot = ready_token();
+    CK_SESSION_HANDLE h = user_session(slot);
+    auto [pub, priv] = generate(h, CKM_RSA_PKCS_KEY_PAIR_GEN, "cached");
+    auto sign = [&](CK_OBJECT_HANDLE key) {
+        CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        CK_BYTE data[4] = {1, 2, 3, 4}, sig[128];
+        CK_ULONG n = sizeof sig;
+        const CK_RV init = f_->C_SignInit(h, &m, key);
+        if (init != CKR_OK) return init;
+        const CK_RV rv = f_->C_Sign(h, data, sizeof data, sig, &n);
+        if (rv != CKR_OK) return rv;
+        EXPECT_EQ(CKR_OK, f_->C_VerifyInit(h, &m, pub));
+        return f_->C_Verify(h, data, sizeof data, sig, n);
+    };
+    EXPECT_EQ(CKR_OK, sign(priv));
+    EXPECT_EQ(CKR_OK, sign(priv));
+    // A new enumeration discards the kernel's container handles; the key stays usable.
+    EXPECT_FALSE(find(h, {}).empty());
+    EXPECT_EQ(CKR_OK, sign(priv));
+    EXPECT_EQ(CKR_OK, f_->C_Logout(h));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, sign(priv));
+    ASSERT_EQ(CKR_OK, f_->C_Login(h, CKU_USER, utf8(kUserPin), len(kUserPin)));
+    EXPECT_EQ(CKR_OK, sign(priv));
+    // The pair leaves its container: its objects go, and a new pair under the
+    // same name (another key-pair slot) signs with its own key.
+    ASSERT_EQ(CKR_OK, f_->C_DestroyObject(h, priv));
+    EXPECT_EQ(CKR_KEY_HANDLE_INVALID, sign(priv));
+    auto [pub2, priv2] = generate(h, CKM_RSA_PKCS_KEY_PAIR_GEN, "cached");
+    EXPECT_NE(attribute(h, pub2, CKA_MODULUS), Bytes{});
+    pub = pub2;
+    EXPECT_EQ(CKR_OK, sign(priv2));
+    // Closing the last session ends the login; a new session logs in again.
+    EXPECT_EQ(CKR_OK, f_->C_CloseSession(h));
+    h = user_session(slot);
+    EXPECT_EQ(CKR_OK, sign(priv2));
+}
+
 TEST_F(P11, SessionsOfSeveralThreadsShareTheLogin) {
     const CK_SLOT_ID slot = ready_token();
     CK_SESSION_HANDLE first = user_session(slot);
