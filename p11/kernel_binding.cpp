@@ -52,6 +52,12 @@ KernelBinding::KernelBinding(const std::string& directory)
     bind(readCert, "QXToken_ReadCert");
     bind(writeCert, "QXToken_WriteCert");
     bind(deleteUserCert, "QXToken_DeleteUserCert");
+    bind(meetsSecurity, "QXToken_IsMeetSecurityStatus");
+    bind(readShmPin, "QXToken_ReadShmPin");
+    bind(certIndex, "QXToken_GetCertIndexFormContainer");
+    bind(importKey, "QXToken_ImportKey");
+    bind(regUserCert, "QXToken_RegUserCert");
+    bind(unregUserCert, "QXToken_UnRegUserCert");
 }
 
 }  // namespace qx::p11

@@ -56,6 +56,12 @@ struct KernelBinding {
     PFN_QXToken_ReadCert readCert = nullptr;
     PFN_QXToken_WriteCert writeCert = nullptr;
     PFN_QXToken_DeleteUserCert deleteUserCert = nullptr;
+    PFN_QXToken_IsMeetSecurityStatus meetsSecurity = nullptr;
+    PFN_QXToken_ReadShmPin readShmPin = nullptr;
+    PFN_QXToken_GetCertIndexFormContainer certIndex = nullptr;
+    PFN_QXToken_ImportKey importKey = nullptr;
+    PFN_QXToken_RegUserCert regUserCert = nullptr;
+    PFN_QXToken_UnRegUserCert unregUserCert = nullptr;
 };
 
 }  // namespace qx::p11
