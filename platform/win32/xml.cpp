@@ -118,6 +118,44 @@ bool language_of(IXMLDOMNode* element, Bstr* value) {
     return false;
 }
 
+// A name with a prefix that no namespace declaration binds.  MSXML refuses
+// such documents when it loads them; some builds do not, and libxml2 does,
+// so the element and its attributes are checked here as well.
+bool unbound_prefix(IXMLDOMNode* node) {
+    Bstr name;
+    if (FAILED(node->get_nodeName(name.out()))) return true;
+    const std::u16string_view n = name.view();
+    const std::size_t colon = n.find(u':');
+    if (colon == std::u16string_view::npos) return false;
+    const std::u16string_view prefix = n.substr(0, colon);
+    if (prefix == u"xml" || prefix == u"xmlns") return false;
+    Bstr uri;
+    return FAILED(node->get_namespaceURI(uri.out())) || uri.view().empty();
+}
+
+// "xmlns:p" bound to nothing, which namespaces forbid.  Some MSXML builds
+// load an undeclared prefix by dropping it and adding such a declaration.
+bool empty_declaration(IXMLDOMNode* attribute) {
+    Bstr name;
+    if (FAILED(attribute->get_nodeName(name.out())) || name.view().substr(0, 6) != u"xmlns:") return false;
+    Bstr value;
+    return FAILED(attribute->get_text(value.out())) || value.view().empty();
+}
+
+bool has_unbound_prefix(IXMLDOMNode* element) {
+    if (unbound_prefix(element)) return true;
+    Ref<IXMLDOMNamedNodeMap> attributes;
+    if (FAILED(element->get_attributes(attributes.out())) || !attributes) return false;
+    long count = 0;
+    if (FAILED(attributes->get_length(&count))) return false;
+    for (long i = 0; i < count; ++i) {
+        Ref<IXMLDOMNode> attribute;
+        if (FAILED(attributes->get_item(i, attribute.out())) || !attribute) continue;
+        if (unbound_prefix(attribute.get()) || empty_declaration(attribute.get())) return true;
+    }
+    return false;
+}
+
 Ref<IXMLDOMNode> first_child(IXMLDOMNode* node) {
     Ref<IXMLDOMNode> child;
     if (FAILED(node->get_firstChild(child.out()))) child.reset();
@@ -134,6 +172,7 @@ Ref<IXMLDOMNode> next_sibling(IXMLDOMNode* node) {
 // here as it does in every parser) and reports elements down to maxDepth.
 XmlStatus walk(IXMLDOMNode* root, std::size_t maxDepth, XmlVisitor& visitor) {
     {
+        if (has_unbound_prefix(root)) return XmlStatus::Refused;
         Bstr name;
         if (FAILED(root->get_nodeName(name.out()))) return XmlStatus::Unavailable;
         visitor.element(0, name.view());
@@ -151,7 +190,7 @@ XmlStatus walk(IXMLDOMNode* root, std::size_t maxDepth, XmlVisitor& visitor) {
             --depth;
         }
         if (is_element(current.get())) {
-            if (depth >= kXmlMaxDepth) return XmlStatus::Refused;
+            if (depth >= kXmlMaxDepth || has_unbound_prefix(current.get())) return XmlStatus::Refused;
             if (depth <= maxDepth) {
                 Bstr name;
                 if (FAILED(current->get_nodeName(name.out()))) return XmlStatus::Unavailable;

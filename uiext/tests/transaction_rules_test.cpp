@@ -63,6 +63,8 @@ const Case kCases[] = {
     {"prefixed S is not S", "<R xmlns:p=\"urn:t\"><p:S/></R>", kBad, 0, 0},
     {"prefixed document element is not R", "<p:R xmlns:p=\"urn:t\"><S/></p:R>", 0, kNoR, 0},
     {"undeclared prefix", "<R><p:S/></R>", kBad, kNoR, 0},
+    {"empty prefixed declaration", "<R xmlns:p=\"\"><S/></R>", kBad, kNoR, 0},
+    {"declared attribute prefix", "<R xmlns:p=\"urn:t\"><S><V p:x=\"1\"/></S></R>", 0, 0, 0},
     // The XML declaration: the text is UTF-8 whatever it names.
     {"declaration", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><R><S/></R>", 0, 0, 0},
     {"byte-order mark", "\xEF\xBB\xBF<R><S/></R>", 0, 0, 0},
