@@ -25,16 +25,16 @@ void log_format(const char* format, A... args) {
     platform::debug_output(line);
 }
 
-// 8-bit kernel text (up to its NUL) as UTF-16, trailing blanks removed.
-std::u16string kernel_text(const char* text, std::size_t limit) {
-    std::size_t n = 0;
-    while (n < limit && text[n] != '\0') ++n;
-    while (n > 0 && text[n - 1] == ' ') --n;
+// A token label: UTF-16 little-endian bytes on the token, up to a zero
+// character, trailing spaces removed.
+std::u16string label_text(const uint8_t* bytes, std::size_t length) {
     std::u16string out;
-    if (platform::from_system_text(std::string_view(text, n), &out) != 0) {
-        out.clear();
-        for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(text[i]));
+    for (std::size_t i = 0; i + 1 < length; i += 2) {
+        const auto c = static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+        if (c == 0) break;
+        out.push_back(c);
     }
+    while (!out.empty() && out.back() == u' ') out.pop_back();
     return out;
 }
 
@@ -357,15 +357,15 @@ void DeviceMonitor::list_devices(const std::vector<DeviceHandle>& handles, RunRe
             }
         } closer{kernel_, h, keep};
 
-        char label[33] = {};
-        uint32_t labelLength = 32;
-        if (kernel_.GetTokenLabel(h, reinterpret_cast<uint8_t*>(label), &labelLength) != ERR_OK) {
+        uint8_t label[32] = {};
+        uint32_t labelLength = sizeof label;
+        if (kernel_.GetTokenLabel(h, label, &labelLength) != ERR_OK) {
             set_status_key(kStatusNameError);
             return;
         }
         uint32_t slot = kNoSlot;
         if (kernel_.GetDeviceSlotNO(h, &slot) != ERR_OK) return;
-        view_.set_device_row(static_cast<uint32_t>(i), slot, kernel_text(label, std::min<uint32_t>(labelLength, 32)));
+        view_.set_device_row(static_cast<uint32_t>(i), slot, label_text(label, std::min<uint32_t>(labelLength, sizeof label)));
         report.listedSlots.push_back(slot);
         uint8_t info[p11area::kTokenInfoSize] = {};
         uint32_t infoLength = sizeof info;

@@ -43,9 +43,18 @@ public:
     }
     void disable_device_controls() override { log("devices: no token\n"); }
     void notice(const std::u16string& text) override { log("notice: " + utf8(text) + "\n"); }
+    // Every round reports its status: only a change is worth a line.
     void status_text(uint32_t line, const std::u16string& text) override {
+        std::u16string& last = line == 0 ? status_ : serial_;
+        if (reported_[line == 0 ? 0 : 1] && last == text) return;
+        reported_[line == 0 ? 0 : 1] = true;
+        last = text;
         log((line == 0 ? "status: " : "serial: ") + utf8(text) + "\n");
     }
+
+private:
+    std::u16string status_, serial_;
+    bool reported_[2] = {false, false};
 };
 
 // The user's interface language from the locale, as a Windows language ID.

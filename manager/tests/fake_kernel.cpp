@@ -81,8 +81,12 @@ uint32_t QXTOKEN_CALL CloseDevice(DeviceHandle h) {
 uint32_t QXTOKEN_CALL GetTokenLabel(DeviceHandle h, uint8_t* label, uint32_t* length) {
     FakeToken* t = token(h);
     if (!t || t->failLabel) return ERR_COMMAND_FAILED;
-    const std::size_t n = std::min<std::size_t>(t->label.size(), *length);
-    std::memcpy(label, t->label.data(), n);
+    // Labels are UTF-16 little-endian on the token.
+    const std::size_t n = std::min<std::size_t>(2 * t->label.size(), *length & ~1u);
+    for (std::size_t i = 0; i < n; i += 2) {
+        label[i] = static_cast<uint8_t>(t->label[i / 2]);
+        label[i + 1] = 0;
+    }
     *length = static_cast<uint32_t>(n);
     return ERR_OK;
 }
