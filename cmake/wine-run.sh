@@ -101,6 +101,20 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
   wineserver -w 2>/dev/null || true
 fi
 
+# Dialog settings, once per prefix: windows without a window manager get no
+# frame of Wine's own (X11 Driver Managed/Decorated = N), and the dialog
+# fonts fall back to WenQuanYi Micro Hei (fonts-wqy-microhei) so that Chinese
+# text is drawn rather than boxes.  Read by a program when it starts.
+if [ ! -f "$WINEPREFIX/.qx-dialog-settings" ]; then
+  loader=$(wine64_loader)
+  fonts='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 &&
+  "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 &&
+  "$loader" reg add "$fonts" /v SimSun /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1 &&
+  "$loader" reg add "$fonts" /v 'MS Shell Dlg' /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1 &&
+  touch "$WINEPREFIX/.qx-dialog-settings"
+fi
+
 if [ "$(pe_machine "$exe")" = "014c" ]; then
   exec "$(wine32_loader)" "$exe" "$@"
 fi

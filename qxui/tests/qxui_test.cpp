@@ -153,6 +153,9 @@ TEST(QxuiScripted, MessagesSentToTheWaitDialogAreShown) {
 }
 
 TEST(QxuiTerminal, WithoutATerminalEveryDialogIsCancelled) {
+#ifdef QX_QXUI_WINDOWS_DIALOGS
+    GTEST_SKIP() << "the Windows library shows real dialogs (qxui_win32_test)";
+#endif
     if (qx::platform::stdin_is_terminal()) GTEST_SKIP() << "standard input is a terminal";
     qx::platform::Module ui(bin_dir() + qx::platform::module_file_name("QXUI"));
     ASSERT_TRUE(ui);

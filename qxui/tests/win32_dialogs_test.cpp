@@ -1,0 +1,624 @@
+// The Windows dialogs of QXUI driven as a person would: a WH_CBT hook finds
+// each dialog as it is activated, a driver thread types into its edits
+// (WM_SETTEXT), picks list entries, clicks its buttons (BM_CLICK) and reads
+// the message it shows, while the test thread waits in the export.  Every
+// dialog is photographed in English, Simplified and Traditional Chinese into
+// the build's screenshots folder.  The last tests run the UI extension's PIN
+// operations through these dialogs against a virtual token.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QXTokenKernel.h"
+#include "QXTokenStatus.h"
+#include "QXUI.h"
+#include "dialog_text.h"
+#include "language.h"
+#include "png_file.h"
+#include "qx/platform/module.h"
+#include "support/kernel_fixture.h"
+#include "tests/support/qx_test_main.h"
+#include "token_env.h"
+
+namespace {
+
+// Control identifiers of the dialogs (qxui/win32_dialog.h).
+constexpr int kRow0 = 1001;
+constexpr int kMessage = 1100;
+constexpr int kCountdown = 1101;
+
+using Text = std::u16string;
+const QXUI_CHAR* q(const Text& t) { return reinterpret_cast<const QXUI_CHAR*>(t.c_str()); }
+Text u16(const std::string& s) { return qx::language::to_text(s); }
+std::string u8(const Text& t) { return qx::language::to_utf8(t); }
+
+// ---- finding dialogs ----
+class Watcher {
+public:
+    Watcher() {
+        self_ = this;
+        // Process-wide when the system lets a program hook its other threads
+        // (dialogs opened from call-backs); else this thread's dialogs only.
+        hook_ = SetWindowsHookExW(WH_CBT, &Watcher::cbt, GetModuleHandleW(nullptr), 0);
+        if (!hook_) hook_ = SetWindowsHookExW(WH_CBT, &Watcher::cbt, nullptr, GetCurrentThreadId());
+    }
+    ~Watcher() {
+        if (hook_) UnhookWindowsHookEx(hook_);
+        self_ = nullptr;
+    }
+    bool hooked() const { return hook_ != nullptr; }
+    HWND next(DWORD ms = 15000) {
+        std::unique_lock<std::mutex> lock(m_);
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !found_.empty(); })) return nullptr;
+        HWND h = found_.front();
+        found_.pop_front();
+        return h;
+    }
+
+private:
+    static LRESULT CALLBACK cbt(int code, WPARAM wParam, LPARAM lParam) {
+        Watcher* w = self_;
+        if (w && code == HCBT_ACTIVATE) {
+            wchar_t name[16] = {};
+            GetClassNameW(reinterpret_cast<HWND>(wParam), name, 16);
+            if (std::wcscmp(name, L"#32770") == 0) w->seen(reinterpret_cast<HWND>(wParam));
+        } else if (w && code == HCBT_DESTROYWND) {
+            std::lock_guard<std::mutex> lock(w->m_);
+            w->live_.erase(reinterpret_cast<HWND>(wParam));
+        }
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    void seen(HWND h) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!live_.insert(h).second) return;
+        found_.push_back(h);
+        cv_.notify_all();
+    }
+    static inline Watcher* self_ = nullptr;
+    HHOOK hook_ = nullptr;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<HWND> found_;
+    std::set<HWND> live_;
+};
+
+// ---- driving one dialog ----
+std::string screenshot_dir() {
+    static const std::string dir = [] {
+        const std::string d = QX_SCREENSHOT_DIR;
+        std::filesystem::create_directories(d);
+        return d;
+    }();
+    return dir;
+}
+
+struct Driver {
+    HWND dialog = nullptr;
+    std::string language;
+
+    std::wstring text(int id) const {
+        wchar_t buffer[1024] = {};
+        GetDlgItemTextW(dialog, id, buffer, 1024);
+        return buffer;
+    }
+    Text utext(int id) const {
+        const std::wstring w = text(id);
+        return Text(w.begin(), w.end());
+    }
+    void type(int id, const Text& t) const {
+        SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(t.c_str()));
+    }
+    void pick(int id, int index) const { SendMessageW(GetDlgItem(dialog, id), LB_SETCURSEL, index, 0); }
+    void click(int id) const { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+    bool enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+    template <typename P>
+    bool wait(P p, int ms = 15000) const {
+        for (int waited = 0; waited < ms; waited += 50) {
+            if (p()) return true;
+            Sleep(50);
+        }
+        return p();
+    }
+    // The call-back has finished and the dialog takes input again.
+    bool idle() const {
+        return wait([&] { return enabled(IDOK) || !IsWindow(dialog); });
+    }
+    // A PNG of the dialog as it is on the screen.
+    bool shot(const std::string& name) const {
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Sleep(400);
+        RECT r{};
+        if (!GetWindowRect(dialog, &r)) return false;
+        const int w = r.right - r.left, h = r.bottom - r.top;
+        if (w <= 0 || h <= 0) return false;
+        HDC screen = GetDC(nullptr);
+        HDC mem = CreateCompatibleDC(screen);
+        BITMAPINFO bi{};
+        bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+        bool ok = bmp != nullptr;
+        std::vector<uint8_t> rgb;
+        if (ok) {
+            HGDIOBJ old = SelectObject(mem, bmp);
+            ok = BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) != FALSE;
+            GdiFlush();
+            const int stride = (w * 3 + 3) & ~3;
+            const auto* p = static_cast<const uint8_t*>(bits);
+            rgb.reserve(static_cast<std::size_t>(w) * h * 3);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const uint8_t* px = p + y * stride + x * 3;
+                    rgb.push_back(px[2]), rgb.push_back(px[1]), rgb.push_back(px[0]);
+                }
+            SelectObject(mem, old);
+            DeleteObject(bmp);
+        }
+        DeleteDC(mem);
+        ReleaseDC(nullptr, screen);
+        return ok && qx::qxui::test::write_png(screenshot_dir() + "/" + name + "_" + language + ".png",
+                                               static_cast<uint32_t>(w), static_cast<uint32_t>(h), rgb);
+    }
+};
+
+// Runs `call` on this thread while `script` drives the dialog the watcher
+// finds next on a driver thread.  Failures of the script come back as text.
+template <typename R>
+R drive(Watcher& watcher, const std::string& language, const std::function<void(Driver&, std::string&)>& script,
+        const std::function<R()>& call, std::string* problems) {
+    std::thread driver([&] {
+        Driver d;
+        d.language = language;
+        d.dialog = watcher.next();
+        if (!d.dialog) {
+            *problems += "no dialog appeared; ";
+            return;
+        }
+        script(d, *problems);
+        // A dialog still open after its script is closed so the test goes on.
+        if (d.wait([&] { return !IsWindow(d.dialog); }, 5000)) return;
+        *problems += "the dialog stayed open; ";
+        d.click(IDCANCEL);
+    });
+    R r = call();
+    driver.join();
+    return r;
+}
+
+#define CHECK_THAT(cond)                                           \
+    do {                                                           \
+        if (!(cond)) problems += std::string("failed: ") + #cond + "; "; \
+    } while (0)
+
+struct Language {
+    const char* code;
+    Text path;
+};
+std::vector<Language> languages() {
+    std::vector<Language> out;
+    for (const char* code : {"enu", "chs", "cht"})
+        out.push_back({code, u16(std::string(QX_LANGUAGE_SOURCE_DIR) + "/language_" + code + ".ini")});
+    return out;
+}
+Text ui(const Language& l, const char* key) { return qx::qxui::ui_text(q(l.path), key); }
+Text ui(const Language& l, const char* key, int64_t n) { return qx::qxui::ui_text(q(l.path), key, n); }
+
+class Dialogs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = std::make_unique<qx::platform::Module>(qx::platform::directory_of(qx::test::self_path()) +
+                                                        qx::platform::module_file_name("QXUI"));
+        ASSERT_TRUE(*module_);
+        ASSERT_TRUE(watcher_.hooked());
+    }
+    template <typename F>
+    F fn(const char* name) {
+        return module_->function<F>(name);
+    }
+    std::unique_ptr<qx::platform::Module> module_;
+    Watcher watcher_;
+    std::string problems;
+};
+
+// ---- call-backs of the direct tests ----
+std::atomic<DWORD> g_callbackThread{0};
+std::atomic<bool> g_editEmptyDuringCall{false};
+HWND g_pinDialog = nullptr;
+Text g_wrongText;
+
+uint32_t QXUI_CALL verify_cb(DeviceHandle, uint32_t, QXUI_CHAR* pin, QXUI_CHAR* message) {
+    g_callbackThread = GetCurrentThreadId();
+    g_editEmptyDuringCall = GetWindowTextLengthW(GetDlgItem(g_pinDialog, kRow0)) == 0;
+    const Text given(reinterpret_cast<const char16_t*>(pin));
+    if (given == u"123456") return 0;
+    std::copy(g_wrongText.begin(), g_wrongText.end(), message);
+    return ERR_PIN_INCORRECT;
+}
+
+TEST_F(Dialogs, VerifyShowsTheCallbacksMessageAndTakesTheRightPinNext) {
+    auto verify = fn<PFN_QXUI_VerifyPin>("QXUI_VerifyPin");
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        g_wrongText = u"PIN 码错误 / wrong PIN: 5";
+        Text shownTitle, shownMessage;
+        const uint32_t rc = drive<uint32_t>(
+            watcher_, l.code,
+            [&](Driver& d, std::string& problems) {
+                g_pinDialog = d.dialog;
+                const std::wstring t = [&] { wchar_t b[256] = {}; GetWindowTextW(d.dialog, b, 256); return std::wstring(b); }();
+                shownTitle.assign(t.begin(), t.end());
+                d.type(kRow0, u"111111");
+                d.click(IDOK);
+                CHECK_THAT(d.idle());
+                shownMessage = d.utext(kMessage);
+                CHECK_THAT(d.shot("verify_pin_retry"));
+                d.type(kRow0, u"123456");
+                d.click(IDOK);
+            },
+            [&] { return verify(&verify_cb, nullptr, 1, 1, q(l.path)); }, &problems);
+        EXPECT_EQ(0u, rc);
+        EXPECT_EQ("", problems);
+        EXPECT_EQ(u8(ui(l, "VerifyPin_Title")), u8(shownTitle));
+        EXPECT_EQ(u8(g_wrongText), u8(shownMessage)) << "the call-back's message is shown before the retry";
+        EXPECT_NE(GetCurrentThreadId(), g_callbackThread.load()) << "call-backs run on a worker thread";
+        EXPECT_TRUE(g_editEmptyDuringCall) << "the PIN left its edit control before the call-back ran";
+        problems.clear();
+    }
+    // Cancelled before any attempt, and after a failed one (its status).
+    EXPECT_EQ(QXUI_CANCELLED, drive<uint32_t>(watcher_, "enu", [](Driver& d, std::string&) { d.click(IDCANCEL); },
+                                              [&] { return verify(&verify_cb, nullptr, 1, 1, q(languages()[0].path)); },
+                                              &problems));
+    EXPECT_EQ(ERR_PIN_INCORRECT,
+              drive<uint32_t>(watcher_, "enu",
+                              [](Driver& d, std::string& problems) {
+                                  g_pinDialog = d.dialog;
+                                  d.type(kRow0, u"999999");
+                                  d.click(IDOK);
+                                  CHECK_THAT(d.idle());
+                                  d.click(IDCANCEL);
+                              },
+                              [&] { return verify(&verify_cb, nullptr, 1, 1, q(languages()[0].path)); }, &problems));
+    EXPECT_EQ("", problems);
+    EXPECT_EQ(ERR_INVALID_PARAM, verify(nullptr, nullptr, 1, 1, q(languages()[0].path)));
+    EXPECT_EQ(ERR_INVALID_PARAM, verify(&verify_cb, nullptr, 1, 1, nullptr));
+}
+
+std::vector<Text> g_pins;
+uint32_t QXUI_CALL change_cb(DeviceHandle, uint32_t, QXUI_CHAR* o, QXUI_CHAR* n, QXUI_CHAR* r, QXUI_CHAR*) {
+    g_pins = {reinterpret_cast<char16_t*>(o), reinterpret_cast<char16_t*>(n), reinterpret_cast<char16_t*>(r)};
+    return 0;
+}
+uint32_t QXUI_CALL set_cb(DeviceHandle, uint32_t, QXUI_CHAR* n, QXUI_CHAR* r, QXUI_CHAR*) {
+    g_pins = {reinterpret_cast<char16_t*>(n), reinterpret_cast<char16_t*>(r)};
+    return 0;
+}
+uint32_t QXUI_CALL unlock_cb(DeviceHandle, QXUI_CHAR* so, QXUI_CHAR* n, QXUI_CHAR* r, QXUI_CHAR*) {
+    g_pins = {reinterpret_cast<char16_t*>(so), reinterpret_cast<char16_t*>(n), reinterpret_cast<char16_t*>(r)};
+    return 0;
+}
+uint32_t QXUI_CALL init_cb(DeviceHandle, QXUI_CHAR* user, QXUI_CHAR* so, QXUI_CHAR* label, QXUI_CHAR*, uint32_t) {
+    g_pins = {reinterpret_cast<char16_t*>(user), reinterpret_cast<char16_t*>(so), reinterpret_cast<char16_t*>(label)};
+    return 0;
+}
+
+// Fills the dialog's edits in order, photographs it and confirms.
+std::function<void(Driver&, std::string&)> fill(std::vector<Text> values, std::string shot) {
+    return [values, shot](Driver& d, std::string& problems) {
+        for (std::size_t i = 0; i < values.size(); ++i) d.type(kRow0 + static_cast<int>(i), values[i]);
+        CHECK_THAT(d.shot(shot));
+        d.click(IDOK);
+    };
+}
+
+TEST_F(Dialogs, PinFormsHandEveryFieldToTheirCallbacks) {
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        const QXUI_CHAR* path = q(l.path);
+        struct Case {
+            std::string name;
+            std::vector<Text> typed;
+            std::function<uint32_t()> call;
+        };
+        QXUI_CHAR label[QXUI_TEXT_UNITS] = {};
+        const Case cases[] = {
+            {"change_pin", {u"old111", u"new222", u"new333"},
+             [&] { return fn<PFN_QXUI_ChangePin>("QXUI_ChangePin")(&change_cb, nullptr, 1, 1, 2, path); }},
+            {"set_pin", {u"set444", u"set555"}, [&] { return fn<PFN_QXUI_SetPin>("QXUI_SetPin")(&set_cb, nullptr, 1, 1, path); }},
+            {"unlock_pin", {u"so6666", u"new777", u"new888"},
+             [&] { return fn<PFN_QXUI_UnlockPin>("QXUI_UnlockPin")(&unlock_cb, nullptr, 1, path); }},
+            {"init_token", {u"user99", u"so0000", u"我的令牌"},
+             [&] { return fn<PFN_QXUI_InitToken>("QXUI_InitToken")(&init_cb, nullptr, label, 1, path); }},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            g_pins.clear();
+            EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code, fill(c.typed, c.name), c.call, &problems));
+            EXPECT_EQ("", problems);
+            problems.clear();
+            ASSERT_EQ(c.typed.size(), g_pins.size());
+            for (std::size_t i = 0; i < c.typed.size(); ++i) EXPECT_EQ(u8(c.typed[i]), u8(g_pins[i]));
+        }
+        EXPECT_EQ("我的令牌", u8(Text(reinterpret_cast<char16_t*>(label)))) << "the label set comes back";
+    }
+}
+
+std::atomic<int> g_chosenContainer{-1};
+uint32_t QXUI_CALL container_cb(DeviceHandle, const QXUI_CHAR* name, uint32_t flag) {
+    g_chosenContainer = Text(reinterpret_cast<const char16_t*>(name)) == u"容器二" && flag == 7 ? 1 : 0;
+    return 0;
+}
+
+TEST_F(Dialogs, ChoicesAndTheMessageBox) {
+    QXUI_DeviceEntry entries[3] = {};
+    std::memcpy(entries[0].bytes, "Token A", 7);
+    std::memcpy(entries[1].bytes, "Token B", 7);
+    std::memcpy(entries[2].bytes, "Token C", 7);
+    QXUI_CHAR names[2][QXUI_TEXT_UNITS] = {};
+    std::memcpy(names[0], u"容器一", 6);
+    std::memcpy(names[1], u"容器二", 6);
+    const Text text = u"证书已存在，是否替换？ The certificate exists: replace it?", caption = u"UKey";
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        const QXUI_CHAR* path = q(l.path);
+        uint32_t index = 99;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [](Driver& d, std::string& problems) {
+                                          d.pick(kRow0, 1);
+                                          CHECK_THAT(d.shot("select_device"));
+                                          d.click(IDOK);
+                                      },
+                                      [&] { return fn<PFN_QXUI_SelectDevice>("QXUI_SelectDevice")(entries, 3, &index, 1, path); },
+                                      &problems));
+        EXPECT_EQ(1u, index);
+        g_chosenContainer = -1;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [](Driver& d, std::string& problems) {
+                                          d.pick(kRow0, 1);
+                                          CHECK_THAT(d.shot("select_container"));
+                                          d.click(IDOK);
+                                      },
+                                      [&] {
+                                          return fn<PFN_QXUI_SelectContainer>("QXUI_SelectContainer")(
+                                              &container_cb, names, 2, nullptr, 7, 1, path);
+                                      },
+                                      &problems));
+        EXPECT_EQ(1, g_chosenContainer.load());
+        auto box = fn<PFN_QXUI_MessageBox>("QXUI_MessageBox");
+        Text shown;
+        EXPECT_EQ(QXUI_CONFIRMED, drive<uint32_t>(watcher_, l.code,
+                                                  [&](Driver& d, std::string& problems) {
+                                                      shown = d.utext(kRow0);
+                                                      CHECK_THAT(d.shot("message_box"));
+                                                      d.click(IDOK);
+                                                  },
+                                                  [&] { return box(q(text), q(caption), 1, 1, path); }, &problems));
+        EXPECT_EQ(u8(text), u8(shown));
+        EXPECT_EQ(2u, drive<uint32_t>(watcher_, l.code, [](Driver& d, std::string&) { d.click(IDCANCEL); },
+                                      [&] { return box(q(text), q(caption), 1, 1, path); }, &problems));
+        EXPECT_EQ("", problems);
+        problems.clear();
+    }
+    uint32_t index = 0;
+    EXPECT_EQ(ERR_INVALID_PARAM, fn<PFN_QXUI_SelectDevice>("QXUI_SelectDevice")(entries, 0, &index, 1, q(languages()[0].path)));
+    EXPECT_EQ(QXUI_CANCELLED, fn<PFN_QXUI_ShowKeyBoard>("QXUI_ShowKeyBoard")(nullptr, 1, q(languages()[0].path)));
+}
+
+// ---- dialogs that run their call-back at once ----
+HANDLE g_release = nullptr;  // set by the driver once it has seen what it wanted
+std::atomic<intptr_t> g_sendAnswer{0};
+
+uint32_t QXUI_CALL keypair_cb(DeviceHandle, uint32_t algorithm, uint32_t, uint32_t, uint32_t, KeyHandle*) {
+    WaitForSingleObject(g_release, 20000);
+    return algorithm == 0x20000 ? 0u : 1u;
+}
+
+uint32_t QXUI_CALL poll_cb(DeviceHandle, KeyHandle, QXUI_DialogContext* context, uint8_t*, uint32_t*) {
+    // Sent, never posted: the dialog answers while it pumps.
+    g_sendAnswer = SendMessageW(static_cast<HWND>(context->window), QXUI_MSG_WAIT_BUTTON, 1, 0);
+    context->flag = 1;
+    WaitForSingleObject(g_release, 20000);
+    return 0;
+}
+
+uint32_t QXUI_CALL send_cb(KeyHandle, QXUI_DialogContext* context, const uint8_t*, uint32_t length) {
+    for (uint32_t piece = 1; piece <= length; ++piece)
+        SendMessageW(static_cast<HWND>(context->window), QXUI_MSG_PIECE_SENT, 0, reinterpret_cast<LPARAM>(&piece));
+    WaitForSingleObject(g_release, 20000);
+    return 0;
+}
+
+TEST_F(Dialogs, ProgressCountdownAndPiecesWhileTheCallbackRuns) {
+    g_release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const uint8_t data[3] = {1, 2, 3};
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        const QXUI_CHAR* path = q(l.path);
+        Text line, countdown, message;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [&](Driver& d, std::string& problems) {
+                                          line = d.utext(kRow0);
+                                          CHECK_THAT(!d.enabled(IDCANCEL));
+                                          CHECK_THAT(d.shot("keypair_progress"));
+                                          SetEvent(g_release);
+                                      },
+                                      [&] {
+                                          return fn<PFN_QXUI_GenKeyPairProgress>("QXUI_GenKeyPairProgress")(
+                                              &keypair_cb, nullptr, 0x20000, 2048, 1, 0, nullptr, 1, path);
+                                      },
+                                      &problems));
+        EXPECT_EQ(u8(ui(l, "GenKeyPair_Text")), u8(line));
+
+        g_sendAnswer = 0;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [&](Driver& d, std::string& problems) {
+                                          const Text waitText = ui(l, "WaitKeyPress_Text");
+                                          CHECK_THAT(d.wait([&] { return d.utext(kMessage) == waitText; }));
+                                          // One tick at least: 30 s shown first, then less.
+                                          const Text later = ui(l, "WaitKeyPress_TimeLeft", 29);
+                                          CHECK_THAT(d.wait([&] { return d.utext(kCountdown) == later; }, 3000));
+                                          countdown = d.utext(kCountdown);
+                                          CHECK_THAT(d.shot("wait_key_press"));
+                                          SetEvent(g_release);
+                                      },
+                                      [&] {
+                                          return fn<PFN_QXUI_WaitKeyPressEvent>("QXUI_WaitKeyPressEvent")(
+                                              &poll_cb, nullptr, nullptr, 30, nullptr, nullptr, 1, path);
+                                      },
+                                      &problems));
+        EXPECT_EQ(1, g_sendAnswer.load()) << "the dialog answered the button message";
+        EXPECT_EQ(u8(ui(l, "WaitKeyPress_TimeLeft", 29)), u8(countdown));
+
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [&](Driver& d, std::string& problems) {
+                                          const Text last = ui(l, "WaitTransData_Piece", 3);
+                                          CHECK_THAT(d.wait([&] { return d.utext(kMessage) == last; }));
+                                          CHECK_THAT(SendMessageW(GetDlgItem(d.dialog, kRow0 + 1), PBM_GETPOS, 0, 0) == 3);
+                                          CHECK_THAT(d.shot("transaction_pieces"));
+                                          SetEvent(g_release);
+                                      },
+                                      [&] {
+                                          return fn<PFN_QXUI_WaitTransDataEvent>("QXUI_WaitTransDataEvent")(
+                                              &send_cb, nullptr, data, 3, 3, 1, path);
+                                      },
+                                      &problems));
+        EXPECT_EQ("", problems);
+        problems.clear();
+    }
+    CloseHandle(g_release);
+}
+
+// A wait whose call-back opens a PIN dialog of its own on another thread
+// (the token asking for the PIN while it waits): both dialogs live at once.
+std::atomic<uint32_t> g_nestedResult{99};
+const QXUI_CHAR* g_nestedPath = nullptr;
+PFN_QXUI_VerifyPin g_nestedVerify = nullptr;
+uint32_t QXUI_CALL nesting_poll_cb(DeviceHandle, KeyHandle, QXUI_DialogContext*, uint8_t*, uint32_t*) {
+    std::thread t([] { g_nestedResult = g_nestedVerify(&verify_cb, nullptr, 1, 1, g_nestedPath); });
+    t.join();
+    return 0;
+}
+
+TEST_F(Dialogs, APinDialogOpensFromTheCallbackOfAnotherDialog) {
+    const Language l = languages()[1];
+    g_nestedPath = q(l.path);
+    g_nestedVerify = fn<PFN_QXUI_VerifyPin>("QXUI_VerifyPin");
+    std::thread second([&] {
+        // The wait dialog comes first; the PIN dialog of its call-back next.
+        Driver wait;
+        wait.dialog = watcher_.next();
+        Driver pin;
+        pin.language = l.code;
+        pin.dialog = watcher_.next();
+        if (!wait.dialog || !pin.dialog) {
+            problems += "the nested dialog was not found; ";
+            return;
+        }
+        g_pinDialog = pin.dialog;
+        pin.shot("nested_verify_pin");
+        pin.type(kRow0, u"123456");
+        pin.click(IDOK);
+    });
+    const uint32_t rc = fn<PFN_QXUI_WaitKeyPressEvent>("QXUI_WaitKeyPressEvent")(&nesting_poll_cb, nullptr, nullptr, 30,
+                                                                                nullptr, nullptr, 1, q(l.path));
+    second.join();
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ(0u, g_nestedResult.load());
+    EXPECT_EQ("", problems);
+}
+
+// ---- reading and writing through call-backs ----
+uint32_t QXUI_CALL devname_cb(DeviceHandle, QXUI_CHAR* label, uint32_t set) {
+    if (set == 0) {
+        std::memcpy(label, u"旧名称 Old", 16);
+        return 0;
+    }
+    return Text(reinterpret_cast<char16_t*>(label)) == u"bad" ? 0x2u : 0u;
+}
+uint32_t QXUI_CALL devinfo_cb(DeviceHandle, QXUI_CHAR* label, QXUI_CHAR* serial, QXUI_CHAR* v1, QXUI_CHAR* v2) {
+    std::memcpy(label, u"我的 UKey", 14);
+    std::memcpy(serial, u"QX0001", 12);
+    std::memcpy(v1, u"1.0", 6);
+    std::memcpy(v2, u"2.5", 6);
+    return 0;
+}
+uintptr_t QXUI_CALL pfx_cb(const void*, const QXUI_CHAR* password) {
+    return Text(reinterpret_cast<const char16_t*>(password)) == u"pfx-pass" ? 0x5A5Au : 0u;
+}
+
+TEST_F(Dialogs, LabelInformationAndCertificatePassword) {
+    const int blob = 1;
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        const QXUI_CHAR* path = q(l.path);
+        QXUI_CHAR label[QXUI_TEXT_UNITS] = {};
+        Text before, failed;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [&](Driver& d, std::string& problems) {
+                                          CHECK_THAT(d.wait([&] { return !d.utext(kRow0).empty(); }));
+                                          before = d.utext(kRow0);
+                                          d.type(kRow0, u"bad");
+                                          d.click(IDOK);
+                                          CHECK_THAT(d.idle());
+                                          failed = d.utext(kMessage);
+                                          d.type(kRow0, u"新名称");
+                                          CHECK_THAT(d.shot("change_label"));
+                                          d.click(IDOK);
+                                      },
+                                      [&] {
+                                          return fn<PFN_QXUI_ChangeDevName>("QXUI_ChangeDevName")(&devname_cb, nullptr,
+                                                                                                 label, 1, path);
+                                      },
+                                      &problems));
+        EXPECT_EQ("旧名称 Old", u8(before));
+        EXPECT_EQ(u8(ui(l, "ChangeDevName_Failed")), u8(failed));
+        EXPECT_EQ("新名称", u8(Text(reinterpret_cast<char16_t*>(label))));
+
+        Text serial;
+        EXPECT_EQ(0u, drive<uint32_t>(watcher_, l.code,
+                                      [&](Driver& d, std::string& problems) {
+                                          CHECK_THAT(d.wait([&] { return d.utext(kRow0 + 1) == u"QX0001"; }));
+                                          serial = d.utext(kRow0 + 1);
+                                          CHECK_THAT(d.shot("device_info"));
+                                          d.click(IDOK);
+                                      },
+                                      [&] { return fn<PFN_QXUI_ShowDevInfo>("QXUI_ShowDevInfo")(&devinfo_cb, nullptr, 1, path); },
+                                      &problems));
+        EXPECT_EQ("QX0001", u8(serial));
+
+        Text wrong;
+        EXPECT_EQ(0x5A5Au, drive<uintptr_t>(watcher_, l.code,
+                                            [&](Driver& d, std::string& problems) {
+                                                d.type(kRow0, u"nope");
+                                                d.click(IDOK);
+                                                CHECK_THAT(d.idle());
+                                                wrong = d.utext(kMessage);
+                                                CHECK_THAT(d.shot("import_cert_password"));
+                                                d.type(kRow0, u"pfx-pass");
+                                                d.click(IDOK);
+                                            },
+                                            [&] {
+                                                return fn<PFN_QXUI_VerifyImportCertPin>("QXUI_VerifyImportCertPin")(
+                                                    &pfx_cb, &blob, 1, path);
+                                            },
+                                            &problems));
+        EXPECT_EQ(u8(ui(l, "PfxPassword_Wrong")), u8(wrong));
+        EXPECT_EQ("", problems);
+        problems.clear();
+    }
+}
+
+}  // namespace
