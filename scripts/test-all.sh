@@ -121,7 +121,9 @@ if [ -f ccidsetup/CMakeLists.txt ]; then
 fi
 
 stage "win64 build" bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j $jobs"
-stage "win64 tests (Wine)" counted win64 xvfb-run -a ctest --preset win64 -j "$jobs"
+# A 24-bit screen: the dialog test photographs every dialog into
+# build/win64/screenshots/ (kept as CI artifacts).
+stage "win64 tests (Wine)" counted win64 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset win64 -j "$jobs"
 
 echo
 echo "=== timing"
