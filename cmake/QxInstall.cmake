@@ -6,7 +6,8 @@ set(QX_INSTALLED_BINARIES
     QXTokenKernel QXSoftAlg QXDevice QXUI QXUIExtend QXP11 QXCSP QXUKMgrSvr ccidsetup qxtoken qxvtoken)
 foreach(target ${QX_INSTALLED_BINARIES})
   if(TARGET ${target})
-    install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION .)
+    # A tree built only in part installs what it has.
+    install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION . OPTIONAL)
   endif()
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/manager/install/Config.ini DESTINATION .)

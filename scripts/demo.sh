@@ -31,13 +31,12 @@ run "$bin/qxvtoken" press demo || echo "(nothing waits for the button yet: exit 
 run "$bin/qxvtoken" remove demo-hid
 run "$bin/qxvtoken" list
 
-# The middleware as installed: the tool beside the kernel, its transport and
-# algorithm libraries, and a Config.ini that names the virtual token's
-# channels.
+# The middleware as installed: cmake --install lays out the program
+# directory (the tool beside the kernel, its transport and algorithm
+# libraries, Config.ini with the virtual token's channel words, the language
+# files).
 install=$(mktemp -d)
-cp "$bin/qxtoken" "$bin/QXTokenKernel.so" "$bin/QXDevice.so" "$bin/QXSoftAlg.so" "$install/"
-printf '\xef\xbb\xbf[DeviceInfo]\r\nVirtualReaderWords = VToken CCID\r\nUMSFilterWords = VToken UMS\r\nHIDFilterWords = VToken HID\r\n[QXTokenInfo]\r\nTranSignWaitTime = 30\r\nTranHashMeth = 7\r\n[InitKeypairsNum]\r\nRSA1024 = 2\r\nRSA2048 = 2\r\nSM2256 = 2\r\n' \
-  > "$install/Config.ini"
+cmake --install build/native --prefix "$install" >/dev/null
 echo
 echo "the middleware is installed in $install"
 run "$bin/qxvtoken" create --channel ccid walk
