@@ -502,6 +502,22 @@ TEST_F(CspTest, PinsThroughTheDialogTheParameterAndSilence) {
     EXPECT_EQ(kNteBadType, p_->SetProvParam(ctx, 999, reinterpret_cast<const uint8_t*>(kUserPin), 0));
 }
 
+TEST_F(CspTest, TheCachedPinSparesTheDialogAfterTheTokenWasReset) {
+    start("CachePIN = 1\r\n");
+    Handle key = 0;
+    keyset("cached", kAtSignature, 1024, &key);
+    // Pulled out and back: the token forgot the PIN, the kernel's cache did not.
+    kernel::test::set_plugged(name_, false);
+    kernel::test::set_plugged(name_, true);
+    Handle ctx = 0;
+    ASSERT_EQ(0u, p_->AcquireContext(&ctx, "cached", kSilent));
+    script("");
+    uint32_t rc = 0;
+    EXPECT_EQ(128u, sign(ctx, kCalgSha1, bytes("x"), kAtSignature, &rc).size()) << std::hex << rc;
+    EXPECT_EQ("", transcript());
+    EXPECT_EQ(3u, tries());
+}
+
 TEST_F(CspTest, BlockedPinIsReported) {
     start();
     Handle key = 0;

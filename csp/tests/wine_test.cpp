@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,9 +56,12 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 // Sets the scripted dialogs' answers in this process.
+// (Each test's installation has its own copy, loaded once and kept.)
 void script(const std::string& dir, const std::string& lines) {
-    static qx::platform::Module dialogs(dir + module_file_name("QXUI"));
-    dialogs.function<void (*)(const char*)>("QXUIScript_Set")(lines.c_str());
+    static std::map<std::string, std::unique_ptr<qx::platform::Module>> dialogs;
+    auto& m = dialogs[dir];
+    if (!m) m = std::make_unique<qx::platform::Module>(dir + module_file_name("QXUI"));
+    m->function<void (*)(const char*)>("QXUIScript_Set")(lines.c_str());
 }
 
 // The provider's installation: QXCSP beside the kernel, the UI extension,
