@@ -280,10 +280,23 @@ TEST_F(UiTransactionTest, NoPressWithinTheTimeEndsAndCancels) {
     EXPECT_FALSE(token().vol.transaction.active) << "the transaction was cancelled";
 }
 
-TEST_F(UiTransactionTest, AFailedPieceEndsTheTransaction) {
+TEST_F(UiTransactionTest, AFailedNegotiationOrPieceEndsTheTransaction) {
     start();
     KeyHandle key = generate(kRsa, 2048);
+    KeyHandle sm2 = generate(kSm2, 256);
     ASSERT_NE(nullptr, key);
+    ASSERT_NE(nullptr, sm2);
+    // SHA-1 is a transaction method, yet not for SM2: the kernel refuses the
+    // negotiation and nothing is sent.
+    {
+        Bytes sig(64);
+        uint32_t length = 64;
+        const std::string text = transaction_text(100);
+        EXPECT_EQ(ERR_INVALID_PARAM, sign_(h_, sm2, kSha1, reinterpret_cast<const uint8_t*>(text.data()),
+                                           uint32_t(text.size()), sig.data(), &length));
+        EXPECT_EQ("", transcript());
+        EXPECT_FALSE(token().vol.transaction.active);
+    }
     // The token protects the line with another key than the kernel derives:
     // the last piece is refused.
     ASSERT_TRUE(on_token([](vtoken::TokenState& s) {
