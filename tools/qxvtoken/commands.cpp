@@ -9,6 +9,7 @@
 #include "device/cardos/cardos.h"
 #include "device/store/token_store.h"
 #include "device/vpcd/vpcd_card.h"
+#include "qx/platform/device_broadcast.h"
 
 namespace qx::vtoken::tool {
 
@@ -260,8 +261,10 @@ int cmd_change(const std::vector<std::string>& args, const std::string& dir, std
     TokenStore store(dir);
     std::string message;
     int code = kExitOk;
+    auto channel = decltype(TokenState{}.config.channel){};
     check(store.update(p.name,
                        [&](TokenState& s) {
+                           channel = s.config.channel;
                            if (c == "plug") {
                                message = s.plugged ? "already plugged in" : "plugged in";
                                s.plug();
@@ -293,6 +296,10 @@ int cmd_change(const std::vector<std::string>& args, const std::string& dir, std
                        }),
           p.name);
     if (code != kExitOk) failure("'" + p.name + "': " + message);
+    if (c == "plug" || c == "unplug") {
+        // Resident managers learn of the change as they would of a real device.
+        platform::broadcast_device_change(c == "plug", device_name_for(channel, p.name));
+    }
     out << p.name << ": " << message << "\n";
     return kExitOk;
 }
