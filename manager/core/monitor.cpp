@@ -298,7 +298,14 @@ RunReport DeviceMonitor::run(EnumKind kind) {
         if (changeStatus == ERR_OK && !changed.empty()) {
             view_.clear_devices();
             slots_.clear_slots();
-            view_.notice(text_ ? text_(kind == EnumKind::removal ? kNoticeRemove : kNoticeInsert) : std::u16string());
+            // Like the published change words, the notice tells what the run
+            // saw: a removal when a changed slot is gone.
+            bool removed = kind == EnumKind::removal;
+            if (kind != EnumKind::startup) {
+                removed = false;
+                for (uint32_t slot : changed) removed = removed || present.count(slot) == 0;
+            }
+            view_.notice(text_ ? text_(removed ? kNoticeRemove : kNoticeInsert) : std::u16string());
             report.listRebuilt = true;
         } else if (changeStatus == ERR_OK) {
             list = false;

@@ -173,7 +173,9 @@ public:
     DeviceMonitor(const KernelApi& kernel, SlotManager& slots, CurrentDevice& current, MonitorView& view,
                   TextLookup text, WorkerTracker& workers, MonitorSettings settings);
 
-    // ThreadEnumDevice(kind) on the calling thread.
+    // ThreadEnumDevice(kind) on the calling thread.  Apart from start-up, the
+    // kind only decides the wait before an arrival run: the notice and the
+    // published change words follow what the run finds.
     RunReport run(EnumKind kind);
     // The same on a tracked worker thread; false when shutting down.
     bool start_run(EnumKind kind);

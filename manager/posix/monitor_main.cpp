@@ -279,8 +279,6 @@ int run(int argc, char** argv) {
     } else {
         bool shown = decision.dialogShowCode != mgr::kShowHide;
         log(std::string("running, ") + (shown ? "shown" : "hidden") + "\n");
-        uint32_t lastCount = 0;
-        libraries.kernel().EnumDevice(&lastCount, nullptr);
         while (!g_stop) {
             if (auto request = instance->take_request()) {
                 if (*request == mgr::kShowQuit) {
@@ -291,13 +289,8 @@ int run(int argc, char** argv) {
                 shown = *request != mgr::kShowHide;
                 log(std::string("ShowMainDialogEx: ") + (shown ? "shown" : "hidden") + "\n");
             }
-            // A round with fewer tokens than the last one is reported as a removal.
-            uint32_t count = 0;
-            const bool counted = libraries.kernel().EnumDevice(&count, nullptr) == ERR_OK;
-            const mgr::EnumKind kind =
-                counted && count < lastCount ? mgr::EnumKind::removal : mgr::EnumKind::arrival;
-            const mgr::RunReport report = monitor->run(kind);
-            lastCount = report.deviceCount;
+            // What changed decides how it is published, whatever the kind.
+            const mgr::RunReport report = monitor->run(mgr::EnumKind::arrival);
             for (const mgr::PublishedChange& c : report.changes)
                 log("published slot " + std::to_string(c.slot) + (c.kind == 1 ? " added" : " removed") +
                     " (" + std::to_string(c.result) + ")\n");

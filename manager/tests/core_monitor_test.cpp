@@ -204,6 +204,7 @@ TEST_F(MonitorRun, ChangesArePublishedByWhatTheRunSawNotByItsKind) {
     EXPECT_EQ(r.changes[0].kind, 1u);
     EXPECT_EQ(slot_map(), 2u | p11area::kAddedFlag);
     EXPECT_TRUE(kernel.cleared.empty());  // nothing to clean for an added slot
+    EXPECT_EQ(view.notices.back(), u"DevInsert");
 
     kernel.tokens[1].present = false;
     r = monitor->run(EnumKind::arrival);  // an arrival run that finds a removal
@@ -211,6 +212,7 @@ TEST_F(MonitorRun, ChangesArePublishedByWhatTheRunSawNotByItsKind) {
     EXPECT_EQ(r.changes[0].kind, 2u);
     EXPECT_EQ(slot_map(), 2u);
     EXPECT_EQ(kernel.cleared, std::vector<uint32_t>{2});
+    EXPECT_EQ(view.notices.back(), u"DevRemove");
 }
 
 TEST_F(MonitorRun, MemoryCertificateWalkStopsAtAnyOtherAnswer) {
