@@ -66,7 +66,10 @@ protected:
         device_ = kernel::test::create_blank_token(name_);
         dir_ = install(name_, pinExtra);
         store_ = kernel::test::scratch_directory("store-" + name_);
-        setenv("QX_CERTSTORE_HOME", store_.c_str(), 1);
+        // The folder store of POSIX builds (Windows uses the user's system store).
+        static std::string assignment;
+        assignment = "QX_CERTSTORE_HOME=" + store_;
+        putenv(assignment.data());
         kernel_ = std::make_unique<kernel::test::Kernel>(dir_);
         auto init = kernel_->module.function<PFN_QXToken_InitToken>("QXToken_InitToken");
         retries_ = kernel_->module.function<PFN_QXToken_GetPinRetryNum>("QXToken_GetPinRetryNum");
@@ -82,7 +85,8 @@ protected:
     void TearDown() override {
         p_.reset();
         if (kernel_ && h_) kernel_->close(h_);
-        unsetenv("QX_CERTSTORE_HOME");
+        static char cleared[] = "QX_CERTSTORE_HOME=";
+        putenv(cleared);
     }
     void script(const std::string& lines) {
         dialogs_->function<void (*)(const char*)>("QXUIScript_Set")(lines.c_str());
@@ -454,6 +458,8 @@ TEST_F(CspTest, CertificatesGoToTheTokenAndTheStoreAndLeaveWithTheKeyset) {
     Handle gone = 0;
     ASSERT_EQ(0u, p_->AcquireContext(&gone, "mail", kDeleteKeyset));
     EXPECT_EQ(0u, gone);
+    my = platform::CertStore::open("MY");  // a system store handle keeps the view it opened with
+    ASSERT_NE(nullptr, my);
     EXPECT_EQ(platform::StoreStatus::NotFound, my->find(cert.data(), cert.size(), &found));
     EXPECT_EQ(kNteBadKeyset, p_->AcquireContext(&gone, "mail", 0));
     EXPECT_EQ(kNteBadData, p_->SetKeyParam(prov, key, kKpCertificate, reinterpret_cast<const uint8_t*>("xx"), 0));
