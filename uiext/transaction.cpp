@@ -186,6 +186,8 @@ uint32_t TransDataSign(DeviceHandle device, KeyHandle key, uint32_t hashAlg, con
         rc = k.setDisplayLanguage(device, language);
         if (rc != 0) return rc;
 
+        // Sized in 64 bits: a key length and a data length near their 32-bit
+        // limits must not wrap into a short buffer.
         std::vector<uint8_t> toSend;
         try {
             toSend.reserve(static_cast<std::size_t>(static_cast<uint64_t>(bits / 8) + length));
@@ -209,12 +211,12 @@ uint32_t TransDataSign(DeviceHandle device, KeyHandle key, uint32_t hashAlg, con
         rc = k.negotiate(key, hashAlg, static_cast<uint32_t>(pieces), kModeOne, toSend.data(), sendLength);
         if (rc != 0) return rc;  // nothing was announced: nothing to send or cancel
         const Text path = f.languagePath();
-        const auto* ui_path = reinterpret_cast<const QXUI_CHAR*>(path.c_str());
+        const auto* uiPath = reinterpret_cast<const QXUI_CHAR*>(path.c_str());
         if (pieces == 1) {
             rc = SendTransData(key, nullptr, toSend.data(), sendLength);
         } else {
             rc = f.ui.waitTransDataEvent(&SendTransData, key, toSend.data(), sendLength,
-                                         static_cast<uint32_t>(pieces), 1, ui_path);
+                                         static_cast<uint32_t>(pieces), 1, uiPath);
         }
         if (rc != 0) {
             // A piece that failed has cancelled already; a dialog that gave up has not.
@@ -224,7 +226,7 @@ uint32_t TransDataSign(DeviceHandle device, KeyHandle key, uint32_t hashAlg, con
         std::this_thread::sleep_for(kBeforeButtonWait);
         const uint32_t seconds = wait_seconds(f.settings.tranSignWaitTime);
         SetPollLimit(poll_limit_ms(seconds));
-        return f.ui.waitKeyPressEvent(&PollTokenButton, device, key, seconds, signature, signatureLength, 1, ui_path);
+        return f.ui.waitKeyPressEvent(&PollTokenButton, device, key, seconds, signature, signatureLength, 1, uiPath);
     });
 }
 
