@@ -29,7 +29,10 @@
 #include "dialog_text.h"
 #include "language.h"
 #include "png_file.h"
+#include "device/cardos/state.h"
+#include "device/store/token_store.h"
 #include "qx/platform/module.h"
+#include "qx/platform/process.h"
 #include "support/kernel_fixture.h"
 #include "tests/support/qx_test_main.h"
 #include "token_env.h"
@@ -619,6 +622,134 @@ TEST_F(Dialogs, LabelInformationAndCertificatePassword) {
         EXPECT_EQ("", problems);
         problems.clear();
     }
+}
+
+
+// ---- the UI extension's PIN operations through these dialogs ----
+namespace kt = qx::kernel::test;
+using DialogOp = uint32_t (*)(DeviceHandle, uint32_t);
+using SetPath = uint32_t (*)(const QXUI_CHAR*);
+
+class Extension : public Dialogs {
+protected:
+    void SetUp() override {
+        Dialogs::SetUp();
+        kt::clear_tokens();
+        name_ = "uiwin" + std::to_string(++counter_);
+        device_ = kt::create_blank_token(name_);
+        dir_ = kt::install_kernel(name_);
+        const std::string bin = kt::binary_directory();
+        const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+        for (const char* m : {"QXUIExtend", "QXUI"})
+            std::filesystem::copy_file(bin + qx::platform::module_file_name(m), dir_ + qx::platform::module_file_name(m),
+                                       overwrite);
+        std::filesystem::create_directories(dir_ + "Languages");
+        for (const Language& l : languages())
+            std::filesystem::copy_file(std::string(QX_LANGUAGE_SOURCE_DIR) + "/language_" + l.code + ".ini",
+                                       dir_ + "Languages/language_" + l.code + ".ini", overwrite);
+        kt::write_bytes(dir_ + "Config.ini",
+                        kt::plain_ini("[QXTokenInfo]\r\nCSPName = " + kt::provider_of(name_) +
+                                      "\r\nPINOperateWaitTime = 30\r\n[DeviceInfo]\r\n" + kt::kChannelWords +
+                                      "[PIN]\r\nMaxPinLen = 16\r\nMinPinLen = 1\r\nRequireDigit = 2\r\n"
+                                      "RequireAlphabetic = 2\r\nRequireSpecial = 2\r\nRequireComplex = 0\r\n"
+                                      "[LanguageDefaultSetting]\r\nlanguage = English\r\n"));
+        kernel_ = std::make_unique<kt::Kernel>(dir_);
+        ui_ = std::make_unique<qx::platform::Module>(dir_ + qx::platform::module_file_name("QXUIExtend"));
+        ASSERT_TRUE(*ui_);
+        kernel_->openDezo(device_.c_str(), &h_);
+        ASSERT_NE(nullptr, h_);
+        auto init = kernel_->module.function<PFN_QXToken_InitToken>("QXToken_InitToken");
+        ASSERT_EQ(ERR_OK, init(h_, "123456", 6, "87654321", 8, reinterpret_cast<const uint8_t*>("T"), 1));
+    }
+    void TearDown() override {
+        if (kernel_ && h_) kernel_->close(h_);
+    }
+    Text language_file(const Language& l) { return u16(dir_ + "Languages/language_" + l.code + ".ini"); }
+    uint32_t tries() {
+        uint32_t n = 99;
+        kernel_->module.function<PFN_QXToken_GetPinRetryNum>("QXToken_GetPinRetryNum")(h_, QXTOKEN_PIN_USER, &n);
+        return n;
+    }
+    static inline int counter_ = 0;
+    std::string name_, device_, dir_;
+    std::unique_ptr<kt::Kernel> kernel_;
+    std::unique_ptr<qx::platform::Module> ui_;
+    DeviceHandle h_ = nullptr;
+};
+
+TEST_F(Extension, VerifyRetryAndChangeInEveryLanguage) {
+    auto setPath = ui_->function<SetPath>("QXUIEx_SetSysLangPath");
+    auto verify = ui_->function<DialogOp>("QXUIEx_VerifyPin");
+    auto change = ui_->function<DialogOp>("QXUIEx_ChangePin");
+    const Text pins[] = {u"123456", u"234567", u"345678", u"456789"};
+    int at = 0;
+    for (const Language& l : languages()) {
+        SCOPED_TRACE(l.code);
+        const Text file = language_file(l);
+        ASSERT_EQ(ERR_OK, setPath(q(file)));
+        Text shown;
+        EXPECT_EQ(ERR_OK, drive<uint32_t>(watcher_, std::string("uiext_") + l.code,
+                                          [&](Driver& d, std::string& problems) {
+                                              d.type(kRow0, u"000000");
+                                              d.click(IDOK);
+                                              CHECK_THAT(d.idle());
+                                              shown = d.utext(kMessage);
+                                              CHECK_THAT(d.shot("verify_pin_retry"));
+                                              d.type(kRow0, pins[at]);
+                                              d.click(IDOK);
+                                          },
+                                          [&] { return verify(h_, QXTOKEN_PIN_USER); }, &problems));
+        // The wrong PIN cost one try; the right one gave them all back.
+        const Text expected = qx::language::FormatText(qx::language::LoadText("RetryPin_Left_Num", file), tries() - 1);
+        EXPECT_EQ(u8(expected), u8(shown));
+
+        EXPECT_EQ(ERR_OK, drive<uint32_t>(watcher_, std::string("uiext_") + l.code,
+                                          fill({pins[at], pins[at + 1], pins[at + 1]}, "change_pin"),
+                                          [&] { return change(h_, QXTOKEN_PIN_USER); }, &problems));
+        ++at;
+        EXPECT_EQ("", problems);
+        problems.clear();
+    }
+    std::string last = u8(pins[at]);
+    EXPECT_EQ(ERR_OK, kernel_->module.function<PFN_QXToken_VerifyPin>("QXToken_VerifyPin")(
+                          h_, QXTOKEN_PIN_USER, last.data(), static_cast<uint32_t>(last.size())));
+}
+
+TEST_F(Extension, TheWaitForTheButtonOpensFromThePinDialogsCallback) {
+    ASSERT_EQ(qx::vtoken::StoreStatus::Ok,
+              qx::vtoken::TokenStore(kt::vtoken_home()).update(name_, [](qx::vtoken::TokenState& s) {
+                  s.config.pin_button = true;
+                  return true;
+              }));
+    const Language l = languages()[1];
+    ASSERT_EQ(ERR_OK, ui_->function<SetPath>("QXUIEx_SetSysLangPath")(q(language_file(l))));
+    int pressed = -100;
+    Text waitShown;
+    const uint32_t rc = drive<uint32_t>(
+        watcher_, std::string("uiext_") + l.code,
+        [&](Driver& d, std::string& problems) {
+            d.type(kRow0, u"123456");
+            d.click(IDOK);
+            Driver wait = d;
+            wait.dialog = watcher_.next();
+            if (!wait.dialog) {
+                problems += "no wait dialog; ";
+                return;
+            }
+            const Text expected = ui(l, "WaitKeyPress_Text");
+            CHECK_THAT(wait.wait([&] { return wait.utext(kMessage) == expected; }));
+            waitShown = wait.utext(kMessage);
+            CHECK_THAT(wait.shot("wait_button"));
+            const std::string tool = kt::binary_directory() + "qxvtoken.exe";
+            auto child = qx::platform::ChildProcess::spawn({tool, "press", name_});
+            pressed = child ? child->wait() : -1;
+        },
+        [&] { return ui_->function<DialogOp>("QXUIEx_VerifyPin")(h_, QXTOKEN_PIN_USER); }, &problems);
+    EXPECT_EQ(ERR_OK, rc);
+    EXPECT_EQ(0, pressed);
+    EXPECT_EQ(u8(ui(l, "WaitKeyPress_Text")), u8(waitShown));
+    EXPECT_EQ("", problems);
+    EXPECT_EQ(3, kt::security_state(name_));
 }
 
 }  // namespace

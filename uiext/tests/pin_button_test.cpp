@@ -26,6 +26,7 @@ namespace {
 
 constexpr char kUserPin[] = "123456";
 constexpr char kSoPin[] = "87654321";
+constexpr char kWaitShown[] = "show Press the button on your UKey to confirm.\n";
 
 using SetScript = void (*)(const char*);
 using Transcript = uint32_t (*)(char*, uint32_t*);
@@ -89,15 +90,17 @@ protected:
         return out;
     }
     // Runs `op` while another process presses the button once the token
-    // holds an operation; returns the operation's status and the presser's
-    // exit code.
+    // holds an operation and the wait dialog has told the person; returns
+    // the operation's status and the presser's exit code.
     template <typename Op>
     std::pair<uint32_t, int> with_press(Op op) {
         int pressed = -100;
         std::thread presser([&] {
             for (int i = 0; i < 400; ++i) {
                 vtoken::TokenState s;
-                if (store().read(name_, s) == vtoken::StoreStatus::Ok && s.vol.pin_press.operation != 0) break;
+                if (store().read(name_, s) == vtoken::StoreStatus::Ok && s.vol.pin_press.operation != 0 &&
+                    transcript().find(kWaitShown) != std::string::npos)
+                    break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             auto child = platform::ChildProcess::spawn({program("qxvtoken"), "press", name_});
@@ -121,8 +124,6 @@ protected:
     std::unique_ptr<platform::Module> ui_, dialogs_;
     DeviceHandle h_ = nullptr;
 };
-
-constexpr char kWaitShown[] = "show Press the button on your UKey to confirm.\n";
 
 TEST_F(PinButton, VerifyChangeAndUnlockFinishWhenAnotherProcessPresses) {
     script("123456\n");
