@@ -4,6 +4,7 @@
 // test, the scripted dialogs and the user's certificate store.
 #include <gtest/gtest.h>
 
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "cert_import.h"
+#include "key_containers.h"
 #include "qx/platform/cert_store.h"
 #include "qx/platform/pfx.h"
 #include "ui_token_fixture.h"
@@ -49,7 +51,6 @@ struct Pfx {
 };
 
 Pfx make_pfx(const PfxSpec& spec) {
-    static int serial = 1000;
     OSSL_LIB_CTX* ctx = maker_context();
     EVP_PKEY* key = std::strcmp(spec.algorithm, "RSA") == 0
                         ? EVP_PKEY_Q_keygen(ctx, nullptr, "RSA", static_cast<size_t>(spec.bits))
@@ -58,7 +59,12 @@ Pfx make_pfx(const PfxSpec& spec) {
     EVP_PKEY* signer = std::strcmp(spec.algorithm, "RSA") == 0 ? key : EVP_PKEY_Q_keygen(ctx, nullptr, "RSA", size_t{1024});
     X509* x = X509_new_ex(ctx, nullptr);
     X509_set_version(x, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial);
+    // A random serial: the system store (under Wine it outlives the test)
+    // finds certificates by issuer and serial number.
+    BIGNUM* bn = BN_new();
+    BN_rand(bn, 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
+    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
+    BN_free(bn);
     X509_NAME* name = X509_get_subject_name(x);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1, -1, 0);
@@ -150,6 +156,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
     for (const auto& spec : specs) {
         SCOPED_TRACE(spec.bits);
         start();
+        const std::vector<std::string> keysBefore = persisted_key_containers();
         const Pfx pfx = make_pfx(spec);
         ASSERT_FALSE(pfx.file.empty());
         ASSERT_EQ(0u, import(pfx, "imported", answers())) << transcript();
@@ -187,6 +194,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
         EXPECT_EQ(kCertAlreadyOnToken, import(pfx, "again", answers()));
         EXPECT_FALSE(saw("Verify PIN")) << transcript();
         EXPECT_EQ(std::vector<std::string>{"imported"}, containers());
+        EXPECT_EQ(keysBefore, persisted_key_containers()) << "the system keeps no key of the file";
         kernel_->close(h_);
         h_ = nullptr;
         frame().release();
@@ -195,6 +203,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
 
 TEST_F(CertImport, RefusedFilesLeaveTheTokenAsItWas) {
     start();
+    const std::vector<std::string> keysBefore = persisted_key_containers();
     create_empty_container("keep-me");  // stale, but nothing may change
     const Pfx big = make_pfx({"RSA", 4096});
     EXPECT_EQ(kNteBadData, import(big, "big", answers()));
@@ -220,6 +229,7 @@ TEST_F(CertImport, RefusedFilesLeaveTheTokenAsItWas) {
     EXPECT_EQ(kImportBadArgument, importCert(h_, nullptr, &blob));
     EXPECT_EQ(kImportBadArgument, importCert(h_, ui_text(u"x"), nullptr));
     EXPECT_EQ(std::vector<std::string>{"keep-me"}, containers());
+    EXPECT_EQ(keysBefore, persisted_key_containers()) << "the system keeps no key of the files";
 }
 
 TEST_F(CertImport, StaleContainersGoEvenWhenTheImportFailsLater) {
@@ -314,6 +324,27 @@ TEST_F(CertImport, Sm2KeyImportsAsAnExchangeKey) {
     X509_free(x);
     k<PFN_QXToken_CloseKey>("QXToken_CloseKey")(key);
     k<PFN_QXToken_CloseContainer>("QXToken_CloseContainer")(c);
+}
+
+// The PFX service alone: keys the system persists while a file is open
+// (Windows) are gone once the file object is; the export is the file's key.
+TEST(PfxService, PersistedKeysLiveOnlyAsLongAsTheFile) {
+    const Pfx pfx = make_pfx({"RSA", 1024, true});
+    const std::vector<std::string> before = persisted_key_containers();
+    {
+        auto file = platform::PfxFile::open(pfx.file.data(), pfx.file.size(), u16(kPassword));
+        ASSERT_NE(nullptr, file);
+        EXPECT_EQ(nullptr, platform::PfxFile::open(pfx.file.data(), pfx.file.size(), u"wrong"));
+        ASSERT_EQ(1u, file->count());
+        EXPECT_EQ(pfx.cert, file->certificate(0));
+        ASSERT_TRUE(file->has_private_key(0));
+        platform::PfxKeyPair pair;
+        ASSERT_TRUE(file->export_key(0, &pair));
+        EXPECT_EQ(1u, pair.keySpec);
+        EXPECT_EQ(0u, CheckKeyBlobs(pair.publicBlob, pair.privateBlob.bytes()));
+        EXPECT_GE(persisted_key_containers().size(), before.size());
+    }
+    EXPECT_EQ(before, persisted_key_containers());
 }
 
 // ---- the blob checks, without a token ----
