@@ -345,6 +345,18 @@ TEST(PfxService, PersistedKeysLiveOnlyAsLongAsTheFile) {
         EXPECT_GE(persisted_key_containers().size(), before.size());
     }
     EXPECT_EQ(before, persisted_key_containers());
+
+    // Damaged files are refused or read, never over-read (ASan) or crash.
+    for (std::size_t i = 0; i < 64; ++i) {
+        std::vector<uint8_t> damaged = pfx.file;
+        damaged[i * damaged.size() / 64] ^= 0x5A;
+        auto file = platform::PfxFile::open(damaged.data(), damaged.size(), u16(kPassword));
+        platform::PfxKeyPair pair;
+        if (file && file->count() > 0 && file->has_private_key(0)) file->export_key(0, &pair);
+        std::vector<uint8_t> cut(pfx.file.begin(), pfx.file.begin() + static_cast<long>(i * pfx.file.size() / 64));
+        EXPECT_EQ(nullptr, platform::PfxFile::open(cut.data(), cut.size(), u16(kPassword)));
+    }
+    EXPECT_EQ(before, persisted_key_containers());
 }
 
 // ---- the blob checks, without a token ----
