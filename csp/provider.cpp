@@ -109,6 +109,9 @@ struct Provider::Context {
     std::size_t enumAt = 0, algAt = 0;
     std::map<Handle, std::unique_ptr<Key>> keys;
     std::map<Handle, std::unique_ptr<Hash>> hashes;
+    // Modulus bits of the container's key pairs by key spec, as last read from
+    // the token: a signature's size query needs nothing else.
+    std::map<uint32_t, uint32_t> keyBits;
     SignCache last;
 };
 
@@ -287,6 +290,9 @@ uint32_t Provider::ensure_user_pin(Context& ctx) {
         if (is_removal(verified)) return token_error(ctx, verified);
         break;  // a stale cached PIN: ask the person rather than spend another try
     }
+    // No dialog for a token that is no longer there.
+    const std::vector<std::string> names = token_names();
+    if (std::find(names.begin(), names.end(), ctx.token) == names.end()) return capi::kScardRemovedCard;
     if (ctx.silent) return capi::kNteSilentContext;
     if (!ui_ready()) return capi::kNteProviderDllFail;
     return token_error(ctx, uiVerifyPin_(d, QXTOKEN_PIN_USER));
@@ -327,6 +333,7 @@ uint32_t Provider::make_token_key(Context& ctx, uint32_t keySpec, Handle* out) {
         return rsa_from_key_block(block, length, &key->pub) ? 0 : capi::kNteBadKey;
     });
     if (rc) return rc;
+    ctx.keyBits[keySpec] = key->pub.bits();
     const Handle h = nextHandle_++;
     ctx.keys[h] = std::move(key);
     *out = h;
@@ -918,10 +925,12 @@ uint32_t Provider::SignHash(Handle prov, Handle hash, uint32_t keySpec, uint32_t
         if (keySpec != capi::kAtKeyExchange && keySpec != capi::kAtSignature) return capi::kNteBadKey;
         if (ctx->verify) return capi::kNteNoKey;
         // The length needs the key's size only: no PIN, no private-key operation.
-        Handle probe = 0;
-        if (uint32_t rc = make_token_key(*ctx, keySpec, &probe)) return rc;
-        const uint32_t size = (ctx->keys[probe]->pub.bits() + 7) / 8;
-        ctx->keys.erase(probe);
+        if (!ctx->keyBits.count(keySpec)) {
+            Handle probe = 0;
+            if (uint32_t rc = make_token_key(*ctx, keySpec, &probe)) return rc;
+            ctx->keys.erase(probe);
+        }
+        const uint32_t size = (ctx->keyBits[keySpec] + 7) / 8;
         if (!signature) {
             *length = size;
             return 0;
@@ -955,6 +964,11 @@ uint32_t Provider::SignHash(Handle prov, Handle hash, uint32_t keySpec, uint32_t
             if (got == ERR_INVALID_PARAM) return capi::kNteBadLen;  // the DigestInfo does not fit the key
             return failure(*ctx, got, capi_error(got));
         });
+        if (rc == capi::kErrorMoreData) {
+            // The key pair was made again elsewhere with another size.
+            ctx->keyBits.erase(keySpec);
+            *length = produced;
+        }
         if (rc) return rc;
         std::reverse(out.begin(), out.begin() + produced);
         out.resize(produced);
