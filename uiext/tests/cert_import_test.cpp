@@ -273,6 +273,13 @@ TEST_F(CertImport, FullTableWithSeveralContainersLetsThePersonChoose) {
         << transcript();
     EXPECT_EQ((std::vector<std::string>{"c1", "c2"}), containers());
 
+    const std::u16string chs = u16(dir_ + "Languages/language_chs.ini");
+    ASSERT_EQ(0u, fn<uint32_t (*)(const QXUI_CHAR*)>("QXUIEx_SetSysLangPath")(ui_text(chs)));
+    EXPECT_EQ(kNteFail, import(c, "c3", std::string(kPassword) + "\n1\nno\n"));
+    EXPECT_TRUE(saw("confirm 选择容器: 容器“c1”中已有密钥，是否覆盖？\n")) << transcript();
+    const std::u16string enu = u16(dir_ + "Languages/language_enu.ini");
+    ASSERT_EQ(0u, fn<uint32_t (*)(const QXUI_CHAR*)>("QXUIEx_SetSysLangPath")(ui_text(enu)));
+
     ASSERT_EQ(0u, import(c, "c3", answers("2\nyes\n"))) << transcript();
     EXPECT_EQ((std::vector<std::string>{"c1", "c3"}), containers());
     EXPECT_FALSE(registered(b.cert));

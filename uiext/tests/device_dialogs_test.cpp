@@ -185,6 +185,15 @@ TEST_F(DeviceDialogs, InitialisationChecksTheLabelBeforeTheToken) {
         EXPECT_EQ(0u, verify_user()) << "the token was not initialised";
     }
 
+    // The same refusal in Chinese once the language path changes.
+    const std::u16string chs = u16(dir_ + "Languages/language_chs.ini");
+    ASSERT_EQ(0u, fn<uint32_t (*)(const QXUI_CHAR*)>("QXUIEx_SetSysLangPath")(ui_text(chs)));
+    script("24680a\n13579b\nseventeen-chars-x\n<cancel>\n");
+    EXPECT_EQ(0xFFFFFFFFu, init(h_, label));
+    EXPECT_TRUE(saw("show 设备名称过长\n")) << transcript();
+    const std::u16string enu = u16(dir_ + "Languages/language_enu.ini");
+    ASSERT_EQ(0u, fn<uint32_t (*)(const QXUI_CHAR*)>("QXUIEx_SetSysLangPath")(ui_text(enu)));
+
     // Sixteen characters fill the record's label field exactly.
     const std::string sixteen = "sixteen-chars-ok";
     script("24680a\n13579b\n" + sixteen + "\n");
@@ -218,6 +227,37 @@ TEST_F(DeviceDialogs, SkippedRulesStillKeepPinsWithinTheTokensLengths) {
     EXPECT_EQ(0xFFFFFFFFu, InitTokenCallback(h_, user, so, label, message, 1));
     EXPECT_EQ(u"A PIN takes 2 to 128 bytes.", std::u16string(reinterpret_cast<const char16_t*>(message)));
     EXPECT_EQ(0u, verify_user("aa"));
+}
+
+// A token that wants its button pressed for the initialisation: the wait
+// dialog's result is the result.
+uint32_t g_waitResult = 0;
+int g_waits = 0;
+uint32_t QXTOKEN_CALL init_wants_button(DeviceHandle, const char*, uint32_t, const char*, uint32_t, const uint8_t*,
+                                        uint32_t) {
+    return ERR_TRANSACTION_D10D;
+}
+uint32_t QXUI_CALL wait_answers(QXUI_PollCallback, DeviceHandle, KeyHandle, uint32_t, uint8_t*, uint32_t*, uint32_t,
+                                const QXUI_CHAR*) {
+    ++g_waits;
+    return g_waitResult;
+}
+
+TEST_F(DeviceDialogs, InitialisationWaitsForTheButtonWhenTheTokenAsks) {
+    start();
+    frame().kernel.initToken = &init_wants_button;
+    frame().ui.waitKeyPressEvent = &wait_answers;
+    for (uint32_t result : {0u, static_cast<uint32_t>(ERR_TRANSACTION_D104)}) {
+        SCOPED_TRACE(result);
+        g_waitResult = result;
+        g_waits = 0;
+        QXUI_CHAR user[QXUI_TEXT_UNITS] = {'1', '2', '3', '4', '5', '6'}, so[QXUI_TEXT_UNITS] = {'8', '7', '6', '5'},
+                  label[QXUI_TEXT_UNITS] = {'L'}, message[QXUI_TEXT_UNITS] = {};
+        EXPECT_EQ(result, InitTokenCallback(h_, user, so, label, message, 0));
+        EXPECT_EQ(1, g_waits);
+        EXPECT_EQ(result ? u"The token cannot be initialised." : u"",
+                  std::u16string(reinterpret_cast<const char16_t*>(message)));
+    }
 }
 
 TEST_F(DeviceDialogs, KeyPairBehindTheProgressDialog) {
