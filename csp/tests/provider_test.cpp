@@ -350,6 +350,28 @@ TEST_F(CspTest, SignaturesVerifyWithOpenSslAndRepeatsSignOnce) {
         p_->DestroyKey(prov, imported);
     }
 
+    // Values signed without a digest identifier: TLS client authentication's
+    // MD5 || SHA-1, and any hash with CRYPT_NOHASHOID; each checked against the
+    // raw value by the provider's software verification.
+    Handle imported = 0;
+    ASSERT_EQ(0u, p_->ImportKey(prov, blob.data(), static_cast<uint32_t>(blob.size()), 0, 0, &imported));
+    for (auto [alg, flags] : {std::pair{kCalgSsl3ShaMd5, 0u}, {kCalgSha1, kNoHashOid}}) {
+        Handle h = 0;
+        ASSERT_EQ(0u, p_->CreateHash(prov, alg, 0, 0, &h));
+        uint8_t value[36];
+        for (int i = 0; i < 36; ++i) value[i] = static_cast<uint8_t>(7 * i);
+        ASSERT_EQ(0u, p_->SetHashParam(prov, h, kHpHashVal, value, 0));
+        Bytes sig(256);
+        uint32_t n = 256;
+        ASSERT_EQ(0u, p_->SignHash(prov, h, kAtSignature, flags, sig.data(), &n)) << std::hex << alg;
+        EXPECT_EQ(0u, p_->VerifySignature(prov, h, sig.data(), n, imported, flags)) << std::hex << alg;
+        if (alg == kCalgSha1) {
+            EXPECT_EQ(kNteBadSignature, p_->VerifySignature(prov, h, sig.data(), n, imported, 0))
+                << "with and without the identifier are different signatures";
+        }
+        p_->DestroyHash(prov, h);
+    }
+
     // Two passes over one hash value (as CryptSignMessage does): one token signature.
     const uint64_t before = p_->token_signatures();
     const Bytes first = sign(prov, kCalgSha256, bytes("twice"), kAtSignature);
