@@ -110,7 +110,7 @@ uint32_t QXTOKEN_CALL ReadMemCert(uint32_t slot, uint8_t* buffer, uint32_t* leng
     const auto& certs = g->memCerts[slot];
     if (g->memCertPosition >= certs.size()) return ERR_NOT_FOUND;
     const auto& c = certs[g->memCertPosition++];
-    std::memcpy(buffer, c.data(), c.size());
+    if (!c.empty()) std::memcpy(buffer, c.data(), c.size());
     *length = static_cast<uint32_t>(c.size());
     return ERR_OK;
 }
