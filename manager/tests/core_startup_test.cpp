@@ -9,6 +9,11 @@
 #include <vector>
 
 #include "QXTokenStatus.h"
+#include "config/CU8Ini.h"
+#include "language.h"
+#include "qx/platform/file_io.h"
+#include "qx/platform/system.h"
+#include "tests/support/qx_test_main.h"
 #include "kernel_binding.h"
 #include "startup.h"
 
@@ -63,6 +68,49 @@ TEST(ManagerStartup, VirtualStorePathNeedsBothValues) {
               u"C:\\Users\\ann\\AppData\\Local\\VirtualStore\\Program Files\\Quorvantix\\P\\Config.ini");
     EXPECT_EQ(virtual_store_config_path(u"", u"C:\\Program Files", u"P"), u"");
     EXPECT_EQ(virtual_store_config_path(u"C:\\Users\\ann", u"C:", u"P"), u"");
+}
+
+// "-sys": the user's language picks a file by its key, "language_chs.ini"
+// when the key is missing; the file's display name goes into Config.ini.
+TEST(ManagerStartup, SystemModeWritesTheDefaultLanguage) {
+    const std::string dir = platform::temp_directory() + platform::path_separator() + "qx-mgr-sys-" +
+                            std::to_string(platform::process_id());
+    const std::string languages = dir + platform::path_separator() + "Languages";
+    ASSERT_TRUE(platform::make_directories(languages));
+    qx::test::remove_tree_at_exit(dir);
+    const auto write = [](const std::string& path, const std::string& text) {
+        std::string bytes = "\xEF\xBB\xBF" + text;
+        ASSERT_TRUE(platform::write_file_atomically(path, std::vector<uint8_t>(bytes.begin(), bytes.end())));
+    };
+    const auto file = [&](const char* name) { return languages + platform::path_separator() + name; };
+    write(file("language_chs.ini"), "[LanguageSetting]\r\nlanguage = Chinese S\r\n");
+    write(file("language_cht.ini"), "[LanguageSetting]\r\nlanguage = Chinese T\r\n");
+    write(file("language_empty.ini"), "[LanguageSetting]\r\nlanguage =\r\n");
+    const std::string config = dir + platform::path_separator() + "Config.ini";
+    const std::u16string base = language::to_text(dir);
+    struct Case {
+        uint16_t ui;
+        uint32_t status;
+        const char* written;
+    } cases[] = {
+        {0x0C04, ERR_OK, "Chinese T"},   // 1028 is listed
+        {0x0409, ERR_OK, "Chinese S"},   // 1033 is not: the default file
+        {0x0804, ERR_INI_OPEN, nullptr},  // 2052 names a file that is missing
+        {0x0411, ERR_NOT_FOUND, nullptr}, // mapped to 1033, whose file has no name
+    };
+    for (const Case& c : cases) {
+        std::string keys = "[LanguageDefaultSetting]\r\nlanguage = Before\r\n1028 = language_cht.ini\r\n"
+                           "2052 = language_gone.ini\r\n";
+        if (c.ui == 0x0411) keys += "1033 = language_empty.ini\r\n";
+        write(config, keys);
+        std::u16string name;
+        EXPECT_EQ(apply_default_language(base, c.ui, &name), c.status) << std::hex << c.ui;
+        kernel::CU8Ini ini;
+        ASSERT_EQ(language::load_ini(ini, language::to_text(config)), 0u);
+        const std::string now = ini.GetString("LanguageDefaultSetting", "language", 260, "");
+        EXPECT_EQ(now, c.written ? c.written : "Before");
+        EXPECT_EQ(language::to_utf8(name), c.written ? c.written : "");
+    }
 }
 
 // The decision table of both CreateMainDialog variants.
