@@ -201,6 +201,10 @@ int run(int argc, char** argv) {
         const uint32_t rc = mgr::apply_default_language(directory, ui_language_from_locale(), &name);
         log(rc == ERR_OK ? "default language: " + utf8(name) + "\n"
                          : "default language not set: " + std::to_string(rc) + "\n");
+        // A monitor started by this run speaks the language just chosen.
+        lang::LanguagePaths chosen;
+        if (rc == ERR_OK && lang::GetLanguageFilePath(&directory, nullptr, &chosen) == 0)
+            lang::active_language().set(chosen);
     }
 
     // 7. Hand over to a running monitor, or become it.
