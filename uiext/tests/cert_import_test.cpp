@@ -17,6 +17,7 @@
 
 #include "cert_import.h"
 #include "key_containers.h"
+#include "tool_message_watch.h"
 #include "qx/platform/cert_store.h"
 #include "qx/platform/pfx.h"
 #include "ui_token_fixture.h"
@@ -157,9 +158,11 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
         SCOPED_TRACE(spec.bits);
         start();
         const std::vector<std::string> keysBefore = persisted_key_containers();
+        auto tool = ToolMessageWatch::start(provider_of(name_) + "_QX_MANAGE_TOOL", scratch_directory("uix-tool"));
         const Pfx pfx = make_pfx(spec);
         ASSERT_FALSE(pfx.file.empty());
         ASSERT_EQ(0u, import(pfx, "imported", answers())) << transcript();
+        EXPECT_EQ(1, tool->seen()) << "the key manager tool was told";
         EXPECT_TRUE(saw("ask Import certificate: Certificate password:")) << transcript();
         EXPECT_TRUE(saw("ask Verify PIN: User PIN:")) << transcript();
         uint32_t status = 0;
@@ -194,6 +197,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
         EXPECT_EQ(kCertAlreadyOnToken, import(pfx, "again", answers()));
         EXPECT_FALSE(saw("Verify PIN")) << transcript();
         EXPECT_EQ(std::vector<std::string>{"imported"}, containers());
+        EXPECT_EQ(1, tool->seen());
         EXPECT_EQ(keysBefore, persisted_key_containers()) << "the system keeps no key of the file";
         kernel_->close(h_);
         h_ = nullptr;
@@ -299,7 +303,9 @@ TEST_F(CertImport, OverrideMarksOrDeletesTheOnlyContainer) {
     uint32_t status = 0;
     EXPECT_EQ(pfx.cert, certificate_of("only", &status));
     EXPECT_EQ(5u, status) << "given up, kept";
+    auto tool = ToolMessageWatch::start(provider_of(name_) + "_QX_MANAGE_TOOL", scratch_directory("uix-tool"));
     EXPECT_EQ(0u, over(h_, 1));
+    EXPECT_EQ(1, tool->seen()) << "told of the deleted container";
     EXPECT_TRUE(containers().empty());
     EXPECT_FALSE(registered(pfx.cert));
 }
