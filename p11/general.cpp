@@ -36,6 +36,7 @@ void abandon_parent_state(State& s) {
     s.objects.clear();
     s.tokens.clear();
     s.events.clear();
+    s.slotsAsked.clear();
     if (s.kernel) s.kernel->module.release();  // the parent's library stays loaded
     s.kernel.reset();
     s.caller = CallerMutex{};
@@ -337,6 +338,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
         }
         s.tokens.clear();
         s.events.clear();
+        s.slotsAsked.clear();
         s.kernel.reset();
         if (s.caller.mutex && s.caller.destroy) s.caller.destroy(s.caller.mutex);
         s.caller = CallerMutex{};
@@ -363,18 +365,31 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
     (void)tokenPresent;  // a slot exists only while its token is plugged in
     return call([&](State& s) -> CK_RV {
         if (!pulCount) return CKR_ARGUMENTS_BAD;
+        // A token that arrives between a caller's length question and its
+        // list must not make the buffer it sized short: the list is then the
+        // set found at the question (less any token gone since).
         refresh_tokens(s);
-        const CK_ULONG n = s.tokens.size();
+        std::vector<CK_SLOT_ID> slots;
+        for (auto& [slot, t] : s.tokens) slots.push_back(slot);
+        const std::thread::id caller = std::this_thread::get_id();
         if (!pSlotList) {
-            *pulCount = n;
+            s.slotsAsked[caller] = slots;
+            *pulCount = slots.size();
             return CKR_OK;
         }
+        auto asked = s.slotsAsked.find(caller);
+        if (*pulCount < slots.size() && asked != s.slotsAsked.end()) {
+            slots.clear();
+            for (CK_SLOT_ID slot : asked->second)
+                if (s.tokens.count(slot)) slots.push_back(slot);
+        }
+        const CK_ULONG n = slots.size();
         if (*pulCount < n) {
             *pulCount = n;
             return CKR_BUFFER_TOO_SMALL;
         }
-        CK_ULONG i = 0;
-        for (auto& [slot, t] : s.tokens) pSlotList[i++] = slot;
+        if (asked != s.slotsAsked.end()) s.slotsAsked.erase(asked);
+        std::copy(slots.begin(), slots.end(), pSlotList);
         *pulCount = n;
         return CKR_OK;
     });

@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "cryptoki.h"
 #include "kernel_binding.h"
@@ -93,6 +95,8 @@ struct State {
     CK_OBJECT_HANDLE nextObject = 1;
     CallerMutex caller;
     bool waiting = false;  // a blocking C_WaitForSlotEvent is running
+    // The slots found by each thread's last C_GetSlotList length question.
+    std::map<std::thread::id, std::vector<CK_SLOT_ID>> slotsAsked;
 };
 
 State& state();

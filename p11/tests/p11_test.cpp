@@ -625,6 +625,31 @@ TEST_F(P11, Sm2KeysSignOnTheToken) {
     (void)pub;
 }
 
+// A token that arrives between the length question and the list does not make
+// the caller's buffer short; it is listed at the next length question.
+TEST_F(P11, SlotListFollowsTheLengthQuestion) {
+    create_blank_token("first");
+    ASSERT_EQ(CKR_OK, f_->C_Initialize(nullptr));
+    CK_ULONG n = 0;
+    ASSERT_EQ(CKR_OK, f_->C_GetSlotList(CK_TRUE, nullptr, &n));
+    ASSERT_EQ(1u, n);
+    create_blank_token("second");
+    // A buffer of the size the question gave.
+    CK_SLOT_ID slots[4] = {};
+    ASSERT_EQ(CKR_OK, f_->C_GetSlotList(CK_TRUE, slots, &n));
+    EXPECT_EQ(1u, n);
+    const CK_SLOT_ID first = slots[0];
+    // Without a length question first, the slots of the moment.
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f_->C_GetSlotList(CK_TRUE, slots, &n));
+    EXPECT_EQ(2u, n);
+    n = 4;
+    ASSERT_EQ(CKR_OK, f_->C_GetSlotList(CK_TRUE, slots, &n));
+    EXPECT_EQ(2u, n);
+    EXPECT_TRUE(slots[0] == first || slots[1] == first);
+    ASSERT_EQ(CKR_OK, f_->C_GetSlotList(CK_TRUE, nullptr, &n));
+    ASSERT_EQ(2u, n);
+}
+
 // Signatures made on the token verify on the host (Z_A of the identity
 // "1234567812345678" for CKM_QX_SM2_SM3); host ciphertexts decipher on the token.
 TEST_F(P11, Sm2SignaturesVerifyAndCiphertextsDecipherOnTheToken) {
