@@ -108,7 +108,12 @@ Bytes certificate_for(void* key, const std::string& commonName) {
     EVP_PKEY* ca = EVP_RSA_gen(2048);
     X509* x = X509_new();
     X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(std::hash<std::string>{}(commonName) & 0x7FFFFFFF));
+    // A random serial: the store matches certificates by issuer and serial
+    // number, and every certificate here has the same issuer.
+    BIGNUM* serial = BN_new();
+    BN_rand(serial, 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
+    BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(x));
+    BN_free(serial);
     X509_gmtime_adj(X509_getm_notBefore(x), -3600);
     X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365);
     X509_set_pubkey(x, static_cast<EVP_PKEY*>(key));

@@ -218,7 +218,7 @@ TEST_F(CspWine, RegistrationWritesTheProviderEntry) {
 
 TEST_F(CspWine, ApplicationsSignThroughTheStoreAndCryptSignMessageSignsOnce) {
     void* pub = nullptr;
-    const std::string cn = "CSP Wine signer " + name_;
+    const std::string cn = "CSP Wine signer " + name_ + " " + std::to_string(GetCurrentProcessId());
     const Bytes cert = keyset_with_certificate("signer", AT_SIGNATURE, cn, &pub);
     ASSERT_NE(nullptr, pub);
 
@@ -283,7 +283,7 @@ TEST_F(CspWine, ApplicationsSignThroughTheStoreAndCryptSignMessageSignsOnce) {
 
 TEST_F(CspWine, DecryptsWhatOpenSslEncryptedToTheCertificate) {
     void* pub = nullptr;
-    const std::string cn = "CSP Wine exchange " + name_;
+    const std::string cn = "CSP Wine exchange " + name_ + " " + std::to_string(GetCurrentProcessId());
     keyset_with_certificate("exchange", AT_KEYEXCHANGE, cn, &pub);
     PCCERT_CONTEXT cert = find_in_my(cn);
     ASSERT_NE(nullptr, cert);
@@ -308,6 +308,10 @@ TEST_F(CspWine, DecryptsWhatOpenSslEncryptedToTheCertificate) {
     if (mustFree) CryptReleaseContext(prov, 0);
     CertFreeCertificateContext(cert);
     qx::csp::test::free_key(pub);
+    // The user's store keeps nothing of the test.
+    HCRYPTPROV gone = 0;
+    EXPECT_TRUE(CryptAcquireContextA(&gone, "exchange", provider_.c_str(), PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+    EXPECT_EQ(nullptr, find_in_my(cn));
 }
 
 TEST_F(CspWine, PinsMissingTokensAndBadArguments) {
