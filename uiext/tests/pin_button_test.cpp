@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "QXTokenKernel.h"
 #include "QXTokenStatus.h"
@@ -160,6 +161,24 @@ TEST_F(PinButton, AWrongPinIsRefusedWithoutWaitingForTheButton) {
     auto child = platform::ChildProcess::spawn({program("qxvtoken"), "press", name_});
     ASSERT_TRUE(child);
     EXPECT_NE(0, child->wait());
+}
+
+TEST(PinButtonOption, QxvtokenCreateMakesTokensWithAndWithoutIt) {
+    clear_tokens();
+    const vtoken::TokenStore store(vtoken_home());
+    for (const bool withButton : {true, false}) {
+        const std::string name = withButton ? "pbcli1" : "pbcli0";
+        std::vector<std::string> argv = {program("qxvtoken"), "create"};
+        if (withButton) argv.push_back("--pin-button");
+        argv.push_back(name);
+        auto child = platform::ChildProcess::spawn(argv);
+        ASSERT_TRUE(child);
+        ASSERT_EQ(0, child->wait());
+        vtoken::TokenState s;
+        ASSERT_EQ(vtoken::StoreStatus::Ok, store.read(name, s));
+        EXPECT_EQ(withButton, s.config.pin_button) << name;
+    }
+    clear_tokens();
 }
 
 }  // namespace
