@@ -333,7 +333,11 @@ protected:
             }
             return previous(message, wParam, lParam);
         case WM_COMMAND:
-            if (lParam == 0 && HIWORD(wParam) == 0) return SendMessageW(window_, WM_SYSCOMMAND, wParam, 0);
+            // A system-menu command arrives without a control; the dialog's
+            // own IDOK and IDCANCEL (Enter and Escape) also come without
+            // one and must stay commands.
+            if (lParam == 0 && HIWORD(wParam) == 0 && LOWORD(wParam) >= SC_SIZE)
+                return SendMessageW(window_, WM_SYSCOMMAND, wParam, 0);
             return previous(message, wParam, lParam);
         case WM_GETMINMAXINFO: {
             const LRESULT r = previous(message, wParam, lParam);

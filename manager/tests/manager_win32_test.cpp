@@ -172,8 +172,8 @@ protected:
         product_ = "{QX-" + name_ + "}";
         write_bytes(dir_ + "Config.ini",
                     plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + "\r\nProductName = " + product_ +
-                              "\r\nUserType = " + std::to_string(userType) +
-                              "\r\n[DeviceInfo]\r\nQXFilterWords = QXVTOKEN VToken\r\nCCIDFilterWords = VToken\r\n" +
+                              "\r\nUserType = " + std::to_string(userType) + "\r\nDebug = 65535\r\nLogFile = " + dir_ + "kernel.log" +
+                              "\r\n[DeviceInfo]\r\nQXFilterWords = QXVTOKEN;VToken\r\nCCIDFilterWords = VToken CCID\r\n" +
                               kChannelWords + "[LanguageDefaultSetting]\r\nlanguage = English\r\n1033 = language_enu.ini\r\n"
                               "2052 = language_chs.ini\r\n" + extra));
         marks_ = qx::manager::make_instance_marks(qx::language::to_text(product_));
@@ -185,9 +185,12 @@ protected:
             CloseHandle(p);
         }
         processes_.clear();
+        if (getenv("QX_DUMP_KERNEL_LOG")) printf("%s\n", read_text(dir_ + "kernel.log").c_str());
     }
 
     HANDLE run(const std::string& args = "") {
+        // The tool's kernel finds the test's virtual tokens.
+        SetEnvironmentVariableW(L"QX_VTOKEN_HOME", wide(vtoken_home()).c_str());
         std::wstring line = L"\"" + wide(dir_) + L"QXUKMgrSvr.exe\"" + (args.empty() ? L"" : L" " + wide(args));
         STARTUPINFOW si{};
         si.cb = sizeof(si);
@@ -297,11 +300,13 @@ TEST_F(ManagerTool, StartSecondStartHandOverAndQuit) {
 
 TEST_F(ManagerTool, SystemModeSetsTheDefaultLanguageAndStarts) {
     install(1);
-    // Take English out of Config.ini: "-sys" puts the display name of the
-    // user's language file back (Wine's UI language is 0x0409).
+    // Config.ini names Chinese; "-sys" writes the display name of the user's
+    // language file instead (Wine's UI language is 0x0409: English).
     write_bytes(dir_ + "Config.ini",
                 plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + "\r\nProductName = " + product_ +
-                          "\r\n[DeviceInfo]\r\n[LanguageDefaultSetting]\r\nlanguage = Nothing\r\n1033 = language_enu.ini\r\n"));
+                          "\r\n[DeviceInfo]\r\n[LanguageDefaultSetting]\r\nlanguage = \xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6\x96\x87\r\n"
+                          "1033 = language_enu.ini\r\n"));
+    EXPECT_EQ(read_text(dir_ + "Config.ini").find("English"), std::string::npos);
     run("-sys");
     ASSERT_TRUE(wait_for([&] { return !windows().empty(); }, kStartWaitMs));
     EXPECT_NE(read_text(dir_ + "Config.ini").find("English"), std::string::npos);
@@ -340,7 +345,6 @@ TEST_F(ManagerTool, HostileMessagesAreIgnored) {
     device(DBT_DEVICEARRIVAL, 12, DBT_DEVTYP_DEVICEINTERFACE, true);
     device(DBT_DEVICEARRIVAL, 64, DBT_DEVTYP_VOLUME, true);
     device(DBT_DEVICEREMOVECOMPLETE, 64, DBT_DEVTYP_DEVICEINTERFACE, false);
-    device(DBT_DEVICEREMOVECOMPLETE, 0xFFFFFFF0u, DBT_DEVTYP_DEVICEINTERFACE, false);
     SendMessageTimeoutW(main, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0x1234, SMTO_NORMAL, 5000, &result);
     // The private messages name records of the tool's own threads only.
     for (UINT m : {0x5228u, 0x5229u, 0x522Du}) SendMessageTimeoutW(main, m, 0xDEAD, 0xBEEF, SMTO_NORMAL, 5000, &result);
@@ -358,6 +362,7 @@ TEST_F(ManagerTool, MissingUIExtensionIsReportedInAMessageBox) {
     const std::wstring text = text_of(GetDlgItem(boxes.front(), 0xFFFF));
     EXPECT_EQ(0u, text.find(L"Can't Load QXUIExt Library:")) << narrow(text);
     PostMessageW(boxes.front(), WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(wait_for([&] { return !IsWindow(boxes.front()); }, 10000)) << "the message box stayed";
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 15000));
     EXPECT_TRUE(windows().empty());
 }
@@ -379,7 +384,20 @@ TEST_P(ManagerToolPages, PagesWithAndWithoutToken) {
     const int userType = GetParam();
     install(userType);
     device_token_ = name_ + "t";
-    device_ = create_keyed_token(device_token_, provider_of(name_));
+    device_ = create_blank_token(device_token_);
+    {
+        // An initialised token: label, PINs and file system.
+        Kernel k(dir_);
+        DeviceHandle h = nullptr;
+        k.openDezo(device_.c_str(), &h);  // a blank token cannot authenticate, yet the handle is kept
+        ASSERT_NE(nullptr, h);
+        auto init = k.module.function<PFN_QXToken_InitToken>("QXToken_InitToken");
+        ASSERT_NE(nullptr, init);
+        const std::u16string label = u"Shield";  // the token keeps its label as UTF-16
+        ASSERT_EQ(0u, init(h, "123456", 6, "87654321", 8, reinterpret_cast<const uint8_t*>(label.data()),
+                           static_cast<uint32_t>(label.size() * 2)));
+        k.close(h);
+    }
     set_plugged(device_token_, false);
     HWND main = start_tool();
     ASSERT_NE(nullptr, main);
@@ -409,14 +427,31 @@ TEST_P(ManagerToolPages, PagesWithAndWithoutToken) {
     plug(true);
     ASSERT_TRUE(wait_for([&] { return combo_count(item(main, 1000)) == 1; }, 20000)) << "arrival not seen";
     EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(item(devicePage, full ? 1035 : 1004)) != FALSE; }, 5000));
-    select_tab(main, 2);
-    EXPECT_TRUE(wait_for([&] { auto r = report(main); return r.size() >= 4 && r[3].second == L"Connected"; }, 10000));
+    auto connected = [&](const wchar_t* state) {
+        return wait_for([&] {
+            select_tab(main, 1);
+            select_tab(main, 2);  // the report is made when its page is shown
+            auto r = report(main);
+            return r.size() >= 4 && r[3].second == state;
+        }, 10000);
+    };
+    EXPECT_TRUE(connected(L"Connected"));
     rows = report(main);
     ASSERT_GE(rows.size(), 8u);
-    EXPECT_FALSE(rows[4].second.empty()) << "serial number";
+    EXPECT_EQ(L"", rows[4].second.substr(rows[4].second.find_first_not_of(L"0123456789ABCDEF"))) << "serial number";
+    EXPECT_FALSE(rows[4].second.empty());
+    EXPECT_EQ(L"Not blocked", rows[6].second);
+    HWND combo = item(main, 1000);
+    wchar_t label[64] = {};
+    SendMessageTimeoutW(combo, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(label), SMTO_NORMAL, 5000, nullptr);
+    EXPECT_STREQ(L"Shield", label);
+    // Choosing the row of the current device neither closes nor reopens it:
+    // the status bar does not change to "connected".
     HWND statusBar = FindWindowExW(main, nullptr, STATUSCLASSNAMEW, nullptr);
-    EXPECT_EQ(L"Token connected", status_part(statusBar, 0));
-    EXPECT_EQ(L"SN:" + rows[4].second, status_part(statusBar, 1));
+    const std::wstring before = status_part(statusBar, 0);
+    SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(1000, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo), SMTO_NORMAL,
+                        5000, nullptr);
+    EXPECT_EQ(before, status_part(statusBar, 0));
     for (int i = 0; i < 4; ++i) {
         select_tab(main, i);
         shot(main, layout + "-token-" + tabs[i]);
@@ -428,14 +463,17 @@ TEST_P(ManagerToolPages, PagesWithAndWithoutToken) {
     GetWindowThreadProcessId(main, &pid);
     SendMessageTimeoutW(item(devicePage, full ? 1035 : 1004), BM_CLICK, 0, 0, SMTO_NORMAL, 10000, nullptr);
     Sleep(500);
-    EXPECT_TRUE(message_boxes(pid).empty());
+    for (HWND box : message_boxes(pid)) {
+        ADD_FAILURE() << "message after a cancelled dialog: " << narrow(text_of(box)) << ": "
+                      << narrow(text_of(GetDlgItem(box, 0xFFFF)));
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
 
     // Pulled out: the list empties and the controls are disabled.
     plug(false);
     ASSERT_TRUE(wait_for([&] { return combo_count(item(main, 1000)) == 0; }, 20000)) << "removal not seen";
     EXPECT_TRUE(wait_for([&] { return !IsWindowEnabled(item(devicePage, full ? 1035 : 1004)); }, 5000));
-    select_tab(main, 2);
-    EXPECT_TRUE(wait_for([&] { auto r = report(main); return r.size() >= 4 && r[3].second == L"Not connected"; }, 10000));
+    EXPECT_TRUE(connected(L"Not connected"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ManagerToolPages, ::testing::Values(0, 1),

@@ -111,6 +111,10 @@ void device_list(const DeviceListRecord* r, const wchar_t* text) {
         const LRESULT at = SendMessageW(combo, CB_INSERTSTRING, r->row, reinterpret_cast<LPARAM>(text ? text : L""));
         if (at >= 0) SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(at), r->itemData);
         SendMessageW(combo, CB_SETCURSEL, 0, 0);
+        // A listed token makes the list usable again, and the buttons follow
+        // whether a current device exists.
+        EnableWindow(combo, TRUE);
+        refresh_device_page();
         break;
     }
     case 2: {
@@ -300,7 +304,6 @@ public:
         SetLastError(0);
         switch (step) {
         case InitStep::dialog:
-            log("[ManagerTools] OnInitDialog EnterPoint \n");
             app().mainDialog = dialog_;
             return true;
         case InitStep::pages: return pages();
@@ -512,8 +515,10 @@ void rename_selected_device(const Text& label) {
 }
 
 const KernelApi& kernel() {
+    // The libraries' own table: the monitor and the device keep a reference
+    // to it from before the kernel is bound, and it holds stand-ins until then.
     static const KernelApi unbound = unbound_kernel_api();
-    return app().libraries && app().libraries->kernel_loaded() ? app().libraries->kernel() : unbound;
+    return app().libraries ? app().libraries->kernel() : unbound;
 }
 
 void ShowMainDialogEx(uint32_t show) {
@@ -622,6 +627,10 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         }
         const auto kind = app().deviceFilter.on_device_change(
             wParam, carriesRecord ? reinterpret_cast<const void*>(lParam) : nullptr, [](const std::string& path) {
+                char line[400];
+                std::snprintf(line, sizeof(line), "[ ManagerTools ] PnPDeviceMessage() -> pDevInf->dbcc_name is %s \n",
+                              path.c_str());
+                log(line);
                 uint32_t supported = 0;
                 const uint32_t rc = kernel().IsSupportDev(path.c_str(), &supported);
                 return rc == 0 && supported != 0;
