@@ -25,17 +25,6 @@ using namespace qx::kernel::test;
 
 namespace qx::test {
 std::string self_path() { return qx::platform::executable_path(); }
-// The scratch directories of the set-up go when the program ends.
-void remove_tree_at_exit(const std::string& path) {
-    static struct Trees {
-        std::vector<std::string> paths;
-        ~Trees() {
-            std::error_code ignored;
-            for (const auto& p : paths) std::filesystem::remove_all(p, ignored);
-        }
-    } trees;
-    trees.paths.push_back(path);
-}
 }  // namespace qx::test
 
 namespace {

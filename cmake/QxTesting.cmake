@@ -16,9 +16,11 @@ endif()
 
 # The shared main(): runs the tests, or a registered child role when started
 # with --qx-child (multi-process tests spawn their own executable).
+add_library(qx_test_scratch STATIC ${CMAKE_SOURCE_DIR}/tests/support/scratch.cpp)
+target_include_directories(qx_test_scratch PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(qx_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/support/qx_test_main.cpp)
 target_include_directories(qx_test_main PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(qx_test_main PUBLIC GTest::gtest qx_platform)
+target_link_libraries(qx_test_main PUBLIC GTest::gtest qx_platform qx_test_scratch)
 
 function(qx_add_test name)
   cmake_parse_arguments(A "" "WORKDIR;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch.h"
+
 namespace qx::test {
 
 using ChildFunction = int (*)(const std::vector<std::string>& args);
@@ -24,12 +26,6 @@ std::string self_path();
 // and arguments; start it with qx::platform::ChildProcess::spawn.
 std::vector<std::string> child_command(const std::string& role, const std::vector<std::string>& args);
 
-// Removes the directory tree when the test process ends (after the tests and
-// the objects they kept, so libraries loaded from it are unloaded by then).
-// Child processes started with child_command never remove anything: the
-// parent owns the scratch directories they share.  Best effort: a file that
-// cannot be removed is left and the rest still goes.
-void remove_tree_at_exit(const std::string& path);
 
 }  // namespace qx::test
 
