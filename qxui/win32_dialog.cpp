@@ -248,6 +248,12 @@ INT_PTR Dialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         if (!busy()) on_cancel();
         return TRUE;
+    case WM_DESTROY:
+        // However the dialog ends (cancelled with a PIN typed, closed from
+        // outside), no PIN stays in a control that is about to be freed.
+        for (std::size_t i = 0; i < rows_.size(); ++i)
+            if (rows_[i].kind == RowKind::secret) scrub(control(static_cast<int>(i)));
+        return FALSE;
     case WM_TIMER:
         if (wParam == kTimer && secondsLeft_ >= 0) {
             if (secondsLeft_ > 0) --secondsLeft_;
@@ -301,15 +307,20 @@ bool Dialog::take_edit(int row, Buffer* out) {
     const int length = GetWindowTextLengthW(c);
     const bool fits = length >= 0 && length < static_cast<int>(QXUI_TEXT_UNITS);
     if (fits && length > 0) GetWindowTextW(c, reinterpret_cast<wchar_t*>(out->units), QXUI_TEXT_UNITS);
+    scrub(c);
+    return fits;
+}
+
+void Dialog::scrub(HWND edit) {
     // Text of the same length lands on the control's own copy before it is
     // emptied; the undo copy goes as well.
+    const int length = GetWindowTextLengthW(edit);
     if (length > 0) {
         const std::wstring filler(static_cast<std::size_t>(length), L'*');
-        SetWindowTextW(c, filler.c_str());
+        SetWindowTextW(edit, filler.c_str());
     }
-    SetWindowTextW(c, L"");
-    SendMessageW(c, EM_EMPTYUNDOBUFFER, 0, 0);
-    return fits;
+    SetWindowTextW(edit, L"");
+    SendMessageW(edit, EM_EMPTYUNDOBUFFER, 0, 0);
 }
 
 int Dialog::selection(int row) const {

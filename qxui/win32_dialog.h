@@ -81,6 +81,7 @@ protected:
     const QXUI_CHAR* languagePath_;
 
 private:
+    static void scrub(HWND edit);
     static INT_PTR CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
     void enable_inputs(bool on);

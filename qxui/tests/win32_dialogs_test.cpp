@@ -58,12 +58,15 @@ public:
         // (dialogs opened from call-backs); else this thread's dialogs only.
         hook_ = SetWindowsHookExW(WH_CBT, &Watcher::cbt, GetModuleHandleW(nullptr), 0);
         if (!hook_) hook_ = SetWindowsHookExW(WH_CBT, &Watcher::cbt, nullptr, GetCurrentThreadId());
+        calls_ = SetWindowsHookExW(WH_CALLWNDPROC, &Watcher::call, nullptr, GetCurrentThreadId());
     }
     ~Watcher() {
+        if (calls_) UnhookWindowsHookEx(calls_);
         if (hook_) UnhookWindowsHookEx(hook_);
         self_ = nullptr;
     }
     bool hooked() const { return hook_ != nullptr; }
+    std::atomic<int> secretLeft{-1};
     HWND next(DWORD ms = 15000) {
         std::unique_lock<std::mutex> lock(m_);
         if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !found_.empty(); })) return nullptr;
@@ -85,6 +88,17 @@ private:
         }
         return CallNextHookEx(nullptr, code, wParam, lParam);
     }
+    // What a masked edit of this thread's dialogs still holds as it goes.
+    static LRESULT CALLBACK call(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* m = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        Watcher* w = self_;
+        if (w && code == HC_ACTION && m->message == WM_DESTROY && (GetWindowLongPtrW(m->hwnd, GWL_STYLE) & ES_PASSWORD)) {
+            wchar_t name[16] = {};
+            GetClassNameW(m->hwnd, name, 16);
+            if (_wcsicmp(name, L"Edit") == 0) w->secretLeft = GetWindowTextLengthW(m->hwnd);
+        }
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
     void seen(HWND h) {
         std::lock_guard<std::mutex> lock(m_);
         if (!live_.insert(h).second) return;
@@ -92,7 +106,7 @@ private:
         cv_.notify_all();
     }
     static inline Watcher* self_ = nullptr;
-    HHOOK hook_ = nullptr;
+    HHOOK hook_ = nullptr, calls_ = nullptr;
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<HWND> found_;
@@ -281,10 +295,17 @@ TEST_F(Dialogs, VerifyShowsTheCallbacksMessageAndTakesTheRightPinNext) {
         EXPECT_TRUE(g_editEmptyDuringCall) << "the PIN left its edit control before the call-back ran";
         problems.clear();
     }
-    // Cancelled before any attempt, and after a failed one (its status).
-    EXPECT_EQ(QXUI_CANCELLED, drive<uint32_t>(watcher_, "enu", [](Driver& d, std::string&) { d.click(IDCANCEL); },
+    // Cancelled before any attempt, with a PIN typed that is scrubbed from
+    // its control, and after a failed attempt (its status).
+    watcher_.secretLeft = -1;
+    EXPECT_EQ(QXUI_CANCELLED, drive<uint32_t>(watcher_, "enu",
+                                              [](Driver& d, std::string&) {
+                                                  d.type(kRow0, u"typed-not-sent");
+                                                  d.click(IDCANCEL);
+                                              },
                                               [&] { return verify(&verify_cb, nullptr, 1, 1, q(languages()[0].path)); },
                                               &problems));
+    EXPECT_EQ(0, watcher_.secretLeft.load()) << "the cancelled dialog's PIN edit was emptied before it was freed";
     EXPECT_EQ(ERR_PIN_INCORRECT,
               drive<uint32_t>(watcher_, "enu",
                               [](Driver& d, std::string& problems) {
