@@ -81,7 +81,8 @@ class Tmux {
 public:
     Tmux() : socket_("qxui-test-" + std::to_string(getpid())) {}
     ~Tmux() { run(tmux("kill-server") + " 2>/dev/null"); }
-    std::string tmux(const std::string& args) const { return "tmux -L " + socket_ + " " + args; }
+    // A private server (its own socket), also when the tests run inside tmux.
+    std::string tmux(const std::string& args) const { return "env -u TMUX tmux -L " + socket_ + " " + args; }
     bool start(const std::string& command) const {
         return std::system((tmux("new-session -d -s dialogs -x 120 -y 40 ") + quoted(command)).c_str()) == 0;
     }
