@@ -677,8 +677,19 @@ private:
         HBITMAP canvas = CreateCompatibleBitmap(target, w, h);
         HGDIOBJ oldCanvas = SelectObject(dc, canvas);
         const bool group = kind_ == Kind::group;
-        if (group) BitBlt(dc, 0, 0, w, h, target, 0, 0, SRCCOPY);  // keep what lies behind the box
-        else fill(dc, r, theme_.colours.face);
+        if (group) {
+            BitBlt(dc, 0, 0, w, h, target, 0, 0, SRCCOPY);  // keep what lies behind the box
+        } else {
+            // The parent's background behind the control, so that keyed
+            // corners and labels sit on the page as the page is painted.
+            HWND parent = GetParent(window_);
+            const UINT ask = kind_ == Kind::push ? WM_CTLCOLORBTN : WM_CTLCOLORSTATIC;
+            HBRUSH brush = parent ? reinterpret_cast<HBRUSH>(SendMessageW(parent, ask, reinterpret_cast<WPARAM>(dc),
+                                                                          reinterpret_cast<LPARAM>(window_)))
+                                  : nullptr;
+            if (brush) FillRect(dc, &r, brush);
+            else fill(dc, r, theme_.colours.face);
+        }
 
         wchar_t text[512] = {};
         GetWindowTextW(window_, text, 512);

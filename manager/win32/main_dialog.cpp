@@ -111,10 +111,9 @@ void device_list(const DeviceListRecord* r, const wchar_t* text) {
         const LRESULT at = SendMessageW(combo, CB_INSERTSTRING, r->row, reinterpret_cast<LPARAM>(text ? text : L""));
         if (at >= 0) SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(at), r->itemData);
         SendMessageW(combo, CB_SETCURSEL, 0, 0);
-        // A listed token makes the list usable again, and the buttons follow
-        // whether a current device exists.
-        EnableWindow(combo, TRUE);
-        refresh_device_page();
+        // A listed token makes the list and the device buttons usable again
+        // (the run makes its first token the current device).
+        enable_device_controls(true);
         break;
     }
     case 2: {

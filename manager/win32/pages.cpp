@@ -164,9 +164,15 @@ void pin_state_after_change(HWND page) {
     (void)page;
 }
 
+// The dialog library's own cancel code, which the UI extension passes on
+// from some dialogs; the user cancelled all the same.
+constexpr uint32_t kDialogCancelled = 0x800704C7u;
+
+bool cancelled(uint32_t rc) { return rc == kUserCancelled || rc == kDialogCancelled; }
+
 // Shows the outcome of a UI-extension call: nothing after a cancel.
 bool report(HWND page, uint32_t rc, const Text& caption) {
-    if (rc == kUserCancelled) return false;
+    if (cancelled(rc)) return false;
     result_box(page, caption, rc == 0 ? "Success" : "Failed", rc != 0);
     return rc == 0;
 }
@@ -207,7 +213,7 @@ void device_button(HWND page, int id) {
     case IDC_FULL_VIEW_INFO: {
         auto f = ui<UnlockFn>("QXUIEx_ShowDevInfo");
         if (!f || !with_device([&](DeviceHandle h) { return f(h); }, &rc)) rc = ERR_INVALID_PARAM;
-        if (rc != 0 && rc != kUserCancelled) report(page, rc, item_text(page, id));
+        if (rc != 0 && !cancelled(rc)) report(page, rc, item_text(page, id));
         break;
     }
     case IDC_FULL_UNLOCK_PIN: {
@@ -451,7 +457,7 @@ CertAction import_pfx(HWND page) {
     if (!app().current.use([&](DeviceHandle h) { rc = f(h, name, &blob); })) return CertAction::failed;
     if (rc == 0) return CertAction::success;
     if (rc == kCertExists) return CertAction::certExists;
-    if (rc == kUserCancelled) return CertAction::cancelled;
+    if (cancelled(rc)) return CertAction::cancelled;
     return CertAction::failed;
 }
 
