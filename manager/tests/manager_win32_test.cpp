@@ -155,6 +155,18 @@ std::vector<HWND> message_boxes(DWORD pid) {
 
 class ManagerTool : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        // Without a window manager Wine draws no frame unless it draws it
+        // itself; the tool started afterwards reads this at its start.
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            for (const wchar_t* name : {L"Decorated", L"Managed"})
+                RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"N"), 2 * sizeof(wchar_t));
+            RegCloseKey(key);
+        }
+    }
+
     // A fresh installation: the tool, the kernel with the real transport, the
     // UI extension with the scripted dialog library, languages, skin, logo.
     void install(int userType, const std::string& extra = "", bool withUiExtension = true, bool withSkin = true) {
