@@ -22,16 +22,34 @@
 namespace qx::platform {
 namespace {
 
+// The context lives as long as the module that uses it: a library unloaded
+// and loaded again makes a new one and frees the old.
+class PfxContext {
+public:
+    PfxContext() : ctx_(OSSL_LIB_CTX_new()) {
+        if (!ctx_) return;
+        default_ = OSSL_PROVIDER_load(ctx_, "default");
+        legacy_ = OSSL_PROVIDER_load(ctx_, "legacy");  // absent: legacy files fail to open, nothing else
+    }
+    ~PfxContext() {
+        // Unloaded explicitly: the legacy provider frees its own context only then.
+        if (legacy_) OSSL_PROVIDER_unload(legacy_);
+        if (default_) OSSL_PROVIDER_unload(default_);
+        OSSL_LIB_CTX_free(ctx_);
+    }
+    PfxContext(const PfxContext&) = delete;
+    PfxContext& operator=(const PfxContext&) = delete;
+    OSSL_LIB_CTX* get() const { return ctx_; }
+
+private:
+    OSSL_LIB_CTX* ctx_;
+    OSSL_PROVIDER* default_ = nullptr;
+    OSSL_PROVIDER* legacy_ = nullptr;
+};
+
 OSSL_LIB_CTX* pfx_context() {
-    static OSSL_LIB_CTX* const ctx = [] {
-        OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
-        if (c) {
-            OSSL_PROVIDER_load(c, "default");
-            OSSL_PROVIDER_load(c, "legacy");  // absent: legacy files fail to open, nothing else
-        }
-        return c;
-    }();
-    return ctx;
+    static const PfxContext context;
+    return context.get();
 }
 
 // Makes the PFX context the calling thread's default for its lifetime.
