@@ -219,12 +219,13 @@ TEST_F(SysCheckInstallCerts, ListsAndRootRow) {
     EXPECT_FALSE(install_certs(config("[QXTokenInfo]\nUserType=1\n")));          // no [InstallCert]
     EXPECT_FALSE(install_certs(config("[InstallCert]\nCACertNum=0\nRootCertNum=0\n")));
 
-    const auto certs = install_certs(config("[InstallCert]\nCACertNum=1\nRootCertNum=2\nCACert[1]=ca.cer\n"
-                                            "RootCert[1]=root.cer\nRootCert[2]=gone.cer\n"));
+    const Text configPath = config("[InstallCert]\nCACertNum=1\nRootCertNum=2\nCACert[1]=ca.cer\n"
+                                   "RootCert[1]=root.cer\nRootCert[2]=gone.cer\n");
+    const auto certs = install_certs(configPath);
     ASSERT_TRUE(certs);
     ASSERT_EQ(certs->caFiles.size(), 1u);
     ASSERT_EQ(certs->rootFiles.size(), 2u);
-    EXPECT_EQ(certs->caFiles[0], T((dir_.string() + "/ca.cer").c_str()));
+    EXPECT_EQ(certs->caFiles[0], qx::language::directory_part(configPath) + u"ca.cer");
 
     // Larger than the 4096 bytes an old reader stopped at: judged whole.
     Bytes big(6000, 0x42);
