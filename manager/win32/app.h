@@ -108,6 +108,9 @@ void refresh_syscheck_page(bool rebuildColumns);
 void relabel_pin_button(bool setPin);
 void enable_device_controls(bool enable);
 
+// "-sys": full access to `file` for every normal local account.
+void grant_all_accounts(const Text& file);
+
 // ---- main dialog ----
 INT_PTR CALLBACK MainDialogProc(HWND, UINT, WPARAM, LPARAM);
 void ShowMainDialog(uint32_t show);

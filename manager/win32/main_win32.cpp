@@ -98,6 +98,7 @@ Text environment(const wchar_t* name) {
 
 // "-sys": the installer's set-up on this machine.
 void system_mode() {
+    grant_all_accounts(app().configPath);
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof(version);
 #pragma GCC diagnostic push
@@ -109,7 +110,9 @@ void system_mode() {
                                                     qx::language::to_text(app().config.providerName));
         if (!copy.empty()) DeleteFileW(W(copy));
     }
-    apply_default_language(app().programDirectory, GetUserDefaultUILanguage());
+    std::u16string displayName;
+    if (apply_default_language(app().programDirectory, GetUserDefaultUILanguage(), &displayName) == 0)
+        grant_all_accounts(app().configPath);  // the rewritten file keeps the rights
 }
 
 bool create_main_dialog(uint32_t showCode) {
