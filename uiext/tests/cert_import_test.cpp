@@ -162,7 +162,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
         const Pfx pfx = make_pfx(spec);
         ASSERT_FALSE(pfx.file.empty());
         ASSERT_EQ(0u, import(pfx, "imported", answers())) << transcript();
-        EXPECT_EQ(1, tool->seen()) << "the key manager tool was told";
+        EXPECT_EQ(1, tool->seen(1)) << "the key manager tool was told";
         EXPECT_TRUE(saw("ask Import certificate: Certificate password:")) << transcript();
         EXPECT_TRUE(saw("ask Verify PIN: User PIN:")) << transcript();
         uint32_t status = 0;
@@ -197,7 +197,7 @@ TEST_F(CertImport, RsaKeysOfModernAndLegacyFilesGoIntoANewContainer) {
         EXPECT_EQ(kCertAlreadyOnToken, import(pfx, "again", answers()));
         EXPECT_FALSE(saw("Verify PIN")) << transcript();
         EXPECT_EQ(std::vector<std::string>{"imported"}, containers());
-        EXPECT_EQ(1, tool->seen());
+        EXPECT_EQ(1, tool->seen(1));
         EXPECT_EQ(keysBefore, persisted_key_containers()) << "the system keeps no key of the file";
         kernel_->close(h_);
         h_ = nullptr;
@@ -305,7 +305,7 @@ TEST_F(CertImport, OverrideMarksOrDeletesTheOnlyContainer) {
     EXPECT_EQ(5u, status) << "given up, kept";
     auto tool = ToolMessageWatch::start(provider_of(name_) + "_QX_MANAGE_TOOL", scratch_directory("uix-tool"));
     EXPECT_EQ(0u, over(h_, 1));
-    EXPECT_EQ(1, tool->seen()) << "told of the deleted container";
+    EXPECT_EQ(1, tool->seen(1)) << "told of the deleted container";
     EXPECT_TRUE(containers().empty());
     EXPECT_FALSE(registered(pfx.cert));
 }

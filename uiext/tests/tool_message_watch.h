@@ -13,8 +13,9 @@ public:
     // Starts watching for `name`; set up before the library that posts loads.
     static std::unique_ptr<ToolMessageWatch> start(const std::string& name, const std::string& scratchDirectory);
     virtual ~ToolMessageWatch() = default;
-    // How often the message arrived so far (waits briefly for posted ones).
-    virtual int seen() = 0;
+    // How often the message arrived so far; posted messages are waited for
+    // until `expected` have come or five seconds have passed.
+    virtual int seen(int expected) = 0;
 };
 
 }  // namespace qx::uiext::test

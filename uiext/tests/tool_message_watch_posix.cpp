@@ -10,7 +10,7 @@ namespace {
 class DebugLineWatch final : public ToolMessageWatch {
 public:
     DebugLineWatch(std::string line, std::string file) : line_(std::move(line)), file_(std::move(file)) {}
-    int seen() override {
+    int seen(int) override {  // the line is written before the export returns
         std::ifstream in(file_);
         std::stringstream s;
         s << in.rdbuf();

@@ -47,8 +47,10 @@ public:
         PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
         if (thread_.joinable()) thread_.join();
     }
-    int seen() override {
-        Sleep(300);  // posted messages arrive through the watch thread's queue
+    int seen(int expected) override {
+        // Posted messages arrive through the watch thread's queue.
+        for (int i = 0; i < 50 && g_seen.load() < expected; ++i) Sleep(100);
+        Sleep(200);  // and one more would have come by now
         return g_seen.load();
     }
 
