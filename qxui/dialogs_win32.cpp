@@ -1,8 +1,8 @@
 // The dialogs of QXUI on Windows: one modal dialog per export, built in
 // memory (win32_dialog.h), texts from [QXUI] of the language file.  PIN
 // dialogs keep their window open while the call-back runs, show its message
-// when it fails, and let the person try again until they cancel; a blocked
-// PIN ends the dialog.  PINs are taken out of the edit controls into wiped
+// when it fails, and let the person try again until they cancel; after a
+// blocked PIN only closing is left.  PINs are taken out of the edit controls into wiped
 // buffers as soon as OK is pressed and wiped again after every attempt.
 #include <cstring>
 #include <functional>
@@ -49,6 +49,7 @@ public:
 
 protected:
     void on_ok() override {
+        if (locked_) return;
         for (std::size_t i = 0; i < fields_.size(); ++i) {
             if (!take_edit(static_cast<int>(i), &fields_[i])) {
                 after_attempt();
@@ -69,7 +70,13 @@ protected:
             return;
         }
         show_message(message_.text());
-        if (rc == ERR_PIN_LOCKED) end(0);
+        if (rc == ERR_PIN_LOCKED) {
+            // Nothing left to try: the person reads why and closes the dialog.
+            locked_ = true;
+            for (std::size_t i = 0; i < fields_.size(); ++i) EnableWindow(control(static_cast<int>(i)), FALSE);
+            EnableWindow(GetDlgItem(window(), IDOK), FALSE);
+            SetFocus(GetDlgItem(window(), IDCANCEL));
+        }
     }
 
 private:
@@ -87,6 +94,7 @@ private:
     Buffer message_;
     Call call_;
     uint32_t last_ = QXUI_CANCELLED;
+    bool locked_ = false;
 };
 
 uint32_t run_pin_dialog(const QXUI_CHAR* path, const char* titleKey, const std::vector<Row>& rows,

@@ -256,12 +256,17 @@ std::atomic<DWORD> g_callbackThread{0};
 std::atomic<bool> g_editEmptyDuringCall{false};
 HWND g_pinDialog = nullptr;
 Text g_wrongText;
+const Text g_lockedText = u"The PIN is blocked.";
 
 uint32_t QXUI_CALL verify_cb(DeviceHandle, uint32_t, QXUI_CHAR* pin, QXUI_CHAR* message) {
     g_callbackThread = GetCurrentThreadId();
     g_editEmptyDuringCall = GetWindowTextLengthW(GetDlgItem(g_pinDialog, kRow0)) == 0;
     const Text given(reinterpret_cast<const char16_t*>(pin));
     if (given == u"123456") return 0;
+    if (given == u"block") {
+        std::copy(g_lockedText.begin(), g_lockedText.end(), message);
+        return ERR_PIN_LOCKED;
+    }
     std::copy(g_wrongText.begin(), g_wrongText.end(), message);
     return ERR_PIN_INCORRECT;
 }
@@ -316,6 +321,26 @@ TEST_F(Dialogs, VerifyShowsTheCallbacksMessageAndTakesTheRightPinNext) {
                                   d.click(IDCANCEL);
                               },
                               [&] { return verify(&verify_cb, nullptr, 1, 1, q(languages()[0].path)); }, &problems));
+    // A blocked PIN: the message stays up, only closing is left, and the
+    // dialog answers the blocked status.
+    Text lockedShown;
+    bool okEnabled = true, editEnabled = true;
+    EXPECT_EQ(ERR_PIN_LOCKED,
+              drive<uint32_t>(watcher_, "enu",
+                              [&](Driver& d, std::string& problems) {
+                                  g_pinDialog = d.dialog;
+                                  d.type(kRow0, u"block");
+                                  d.click(IDOK);
+                                  CHECK_THAT(d.wait([&] { return !d.utext(kMessage).empty(); }));
+                                  lockedShown = d.utext(kMessage);
+                                  okEnabled = d.enabled(IDOK);
+                                  editEnabled = d.enabled(kRow0);
+                                  d.click(IDCANCEL);
+                              },
+                              [&] { return verify(&verify_cb, nullptr, 1, 1, q(languages()[0].path)); }, &problems));
+    EXPECT_EQ(u8(g_lockedText), u8(lockedShown));
+    EXPECT_FALSE(okEnabled);
+    EXPECT_FALSE(editEnabled);
     EXPECT_EQ("", problems);
     EXPECT_EQ(ERR_INVALID_PARAM, verify(nullptr, nullptr, 1, 1, q(languages()[0].path)));
     EXPECT_EQ(ERR_INVALID_PARAM, verify(&verify_cb, nullptr, 1, 1, nullptr));
