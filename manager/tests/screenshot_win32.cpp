@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "support/png_writer.h"
+#include "tests/support/png_file.h"
 
 namespace qx::test {
 
@@ -38,7 +38,7 @@ bool capture_window_png(HWND window, const std::string& path) {
             }
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-            ok = png_write(path, static_cast<uint32_t>(w), static_cast<uint32_t>(h), rgb);
+            ok = write_png(path, static_cast<uint32_t>(w), static_cast<uint32_t>(h), rgb);
         }
     }
     if (dib) DeleteObject(dib);

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "png_file.h"
+#include "tests/support/png_file.h"
 
 namespace {
 
-using namespace qx::qxui::test;
+using namespace qx::test;
 
 uint32_t be32(const std::vector<uint8_t>& b, std::size_t at) {
     return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3];

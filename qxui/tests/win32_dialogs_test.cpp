@@ -28,7 +28,7 @@
 #include "QXUI.h"
 #include "dialog_text.h"
 #include "language.h"
-#include "png_file.h"
+#include "tests/support/png_file.h"
 #include "device/cardos/state.h"
 #include "device/store/token_store.h"
 #include "qx/platform/module.h"
@@ -187,7 +187,7 @@ struct Driver {
         }
         DeleteDC(mem);
         ReleaseDC(nullptr, screen);
-        return ok && qx::qxui::test::write_png(screenshot_dir() + "/" + name + "_" + language + ".png",
+        return ok && qx::test::write_png(screenshot_dir() + "/" + name + "_" + language + ".png",
                                                static_cast<uint32_t>(w), static_cast<uint32_t>(h), rgb);
     }
 };

@@ -1,10 +1,10 @@
-#include "png_file.h"
+#include "tests/support/png_file.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
-namespace qx::qxui::test {
+namespace qx::test {
 namespace {
 
 const std::array<uint32_t, 256>& crc_table() {
@@ -91,4 +91,4 @@ bool write_png(const std::string& path, uint32_t width, uint32_t height, const s
     return std::fclose(f) == 0 && ok;
 }
 
-}  // namespace qx::qxui::test
+}  // namespace qx::test

@@ -1,4 +1,4 @@
-// A small PNG writer for the dialog screenshots: 8-bit RGB, no filtering,
+// A small PNG writer for test screenshots: 8-bit RGB, no filtering,
 // the image data in stored (uncompressed) deflate blocks inside a zlib
 // stream.  Enough for any image viewer; no compression library needed.
 #pragma once
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace qx::qxui::test {
+namespace qx::test {
 
 uint32_t crc32(const uint8_t* data, std::size_t n, uint32_t crc = 0);
 uint32_t adler32(const uint8_t* data, std::size_t n);
@@ -17,4 +17,4 @@ uint32_t adler32(const uint8_t* data, std::size_t n);
 std::vector<uint8_t> encode_png(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb);
 bool write_png(const std::string& path, uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb);
 
-}  // namespace qx::qxui::test
+}  // namespace qx::test
