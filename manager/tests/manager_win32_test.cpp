@@ -319,9 +319,19 @@ TEST_F(ManagerTool, SystemModeSetsTheDefaultLanguageAndStarts) {
                           "\r\n[DeviceInfo]\r\n[LanguageDefaultSetting]\r\nlanguage = \xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6\x96\x87\r\n"
                           "1033 = language_enu.ini\r\n"));
     EXPECT_EQ(read_text(dir_ + "Config.ini").find("English"), std::string::npos);
+    // The provider beside the tool is registered under the installation's name.
+    fs::copy_file(binary_directory() + "QXCSP.dll", dir_ + "QXCSP.dll", fs::copy_options::overwrite_existing);
+    const std::string providerKey = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + provider_of(name_);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, providerKey.c_str());
     run("-sys");
     ASSERT_TRUE(wait_for([&] { return !windows().empty(); }, kStartWaitMs));
     EXPECT_NE(read_text(dir_ + "Config.ini").find("English"), std::string::npos);
+    char image[MAX_PATH] = {};
+    DWORD size = sizeof image;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, providerKey.c_str(), "Image Path", RRF_RT_REG_SZ,
+                                          nullptr, image, &size));
+    EXPECT_EQ(fs::path(image), fs::path(dir_ + "QXCSP.dll"));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, providerKey.c_str());
 }
 
 TEST_F(ManagerTool, HostileMessagesAreIgnored) {

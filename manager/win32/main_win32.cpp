@@ -96,9 +96,28 @@ Text environment(const wchar_t* name) {
     return T(buffer);
 }
 
+// The CryptoAPI provider beside the tool registers itself, so that the
+// certificates the kernel puts in the user's store name a provider that
+// exists.  An installation without it (or with a provider that cannot
+// register) still gets the rest of the set-up; the trace says why.
+void register_provider() {
+    const Text path = qx::language::join_path(app().programDirectory, u"QXCSP.dll");
+    HMODULE provider = LoadLibraryW(W(path));
+    if (!provider) {
+        log("[ManagerTools] -sys: no CryptoAPI provider to register \n");
+        return;
+    }
+    using Register = HRESULT(WINAPI*)();
+    auto registerServer = reinterpret_cast<Register>(reinterpret_cast<void*>(GetProcAddress(provider, "DllRegisterServer")));
+    const HRESULT hr = registerServer ? registerServer() : E_NOINTERFACE;
+    if (FAILED(hr)) log("[ManagerTools] -sys: the CryptoAPI provider did not register \n");
+    FreeLibrary(provider);
+}
+
 // "-sys": the installer's set-up on this machine.
 void system_mode() {
     grant_all_accounts(app().configPath);
+    register_provider();
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof(version);
 #pragma GCC diagnostic push
