@@ -318,6 +318,21 @@ uint32_t Provider::with_key(Context& ctx, uint32_t keySpec, F&& use) {
     return result;
 }
 
+// A key pair just made or imported on the token joins the context's
+// container; the kernel key object is closed on every path.
+uint32_t Provider::bind_new_key(Context& ctx, DeviceHandle d, KeyHandle k, uint32_t keySpec, Handle* out) {
+    ContainerHandle c = nullptr;
+    uint32_t rc = kernel_->openContainer(d, ctx.container.c_str(), &c);
+    if (rc == ERR_OK && c) {
+        rc = kernel_->bindKey(c, k);
+        kernel_->closeContainer(c);
+    }
+    kernel_->closeKey(k);
+    if (rc != ERR_OK) return token_error(ctx, rc);
+    ctx.last = SignCache{};
+    return make_token_key(ctx, keySpec, out);
+}
+
 uint32_t Provider::make_token_key(Context& ctx, uint32_t keySpec, Handle* out) {
     auto key = std::make_unique<Key>();
     key->onToken = true;
@@ -567,16 +582,7 @@ uint32_t Provider::GenKey(Handle prov, uint32_t algId, uint32_t flags, Handle* k
         KeyHandle k = nullptr;
         uint32_t rc = kernel_->genAsymKey(d, kRsa, bits, spec, 0, &k);
         if (rc != ERR_OK) return token_error(*ctx, rc);
-        ContainerHandle c = nullptr;
-        rc = kernel_->openContainer(d, ctx->container.c_str(), &c);
-        if (rc == ERR_OK && c) {
-            rc = kernel_->bindKey(c, k);
-            kernel_->closeContainer(c);
-        }
-        kernel_->closeKey(k);
-        if (rc != ERR_OK) return token_error(*ctx, rc);
-        ctx->last = SignCache{};
-        return make_token_key(*ctx, spec, key);
+        return bind_new_key(*ctx, d, k, spec, key);
     });
 }
 
@@ -722,16 +728,7 @@ uint32_t Provider::ImportKey(Handle prov, const uint8_t* data, uint32_t length, 
         KeyHandle k = nullptr;
         uint32_t rc = kernel_->importKey(d, nullptr, 0, kRsa, spec, block.data(), static_cast<uint32_t>(block.size()), &k);
         if (rc != ERR_OK) return token_error(*ctx, rc);
-        ContainerHandle c = nullptr;
-        rc = kernel_->openContainer(d, ctx->container.c_str(), &c);
-        if (rc == ERR_OK && c) {
-            rc = kernel_->bindKey(c, k);
-            kernel_->closeContainer(c);
-        }
-        kernel_->closeKey(k);
-        if (rc != ERR_OK) return token_error(*ctx, rc);
-        ctx->last = SignCache{};
-        return make_token_key(*ctx, spec, key);
+        return bind_new_key(*ctx, d, k, spec, key);
     });
 }
 

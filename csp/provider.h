@@ -111,6 +111,7 @@ private:
     template <typename F>
     uint32_t with_key(Context& ctx, uint32_t keySpec, F&& use);
     uint32_t make_token_key(Context& ctx, uint32_t keySpec, Handle* out);
+    uint32_t bind_new_key(Context& ctx, DeviceHandle d, KeyHandle k, uint32_t keySpec, Handle* out);
     uint32_t delete_keyset(const std::string& token, const std::string& container);
 
     std::string directory_;
