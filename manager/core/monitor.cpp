@@ -378,9 +378,13 @@ void DeviceMonitor::list_devices(const std::vector<DeviceHandle>& handles, RunRe
         uint32_t infoLength = sizeof info;
         if (kernel_.GetTokenInfo(h, info, &infoLength) != ERR_OK) return;
         // A slot the area has no record for stays listed but unpublished.
-        if (slots_.add_slot(slot, deviceName, info, h) == kErrSlotRange) set_status_key(kStatusConnectError);
+        const bool published = slots_.add_slot(slot, deviceName, info, h) != kErrSlotRange;
+        if (!published) set_status_key(kStatusConnectError);
         if (i == 0) {
             current_.replace(h, deviceName);
+            // The first token is now the connected device: a key left from an
+            // earlier run ("Enum_NotFoundDev" before a plug-in) no longer holds.
+            if (published) set_status_key(kStatusConnectSuccess);
             keep = true;
         } else {
             keep = true;
@@ -414,6 +418,11 @@ void DeviceMonitor::clean_up_slot(uint32_t kind, uint32_t slot) {
         kernel_.ClearMemInfo(slot);
     }
     if (!current_.present()) view_.status_text(1, u"SN:");
+}
+
+void DeviceMonitor::with_mem_cert_lock(const std::function<void()>& walk) {
+    std::lock_guard<std::mutex> lock(memCertMutex_);
+    walk();
 }
 
 void DeviceMonitor::unregister_all_memory_certificates() {

@@ -184,6 +184,10 @@ public:
     void clean_up_slot(uint32_t kind, uint32_t slot);
     // Unregisters the memory certificates of every token (on quit).
     void unregister_all_memory_certificates();
+    // Runs `walk` holding the process's one memory-certificate lock: the
+    // kernel keeps a single read position per process, so every walk over
+    // QXToken_ReadMemCert (the monitor's and any page's) runs inside it.
+    void with_mem_cert_lock(const std::function<void()>& walk);
 
     std::string status_key() const;
     void set_status_key(std::string key);

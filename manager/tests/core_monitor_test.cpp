@@ -141,6 +141,24 @@ TEST_F(MonitorRun, RemovingTokensUnpublishesCleansAndFinallyClosesTheCurrentDevi
     EXPECT_EQ(view.serials, std::vector<std::u16string>{u"SN:"});
 }
 
+// The status line follows the run: none found, then a plug-in connects the
+// first token, then a first token the area cannot publish is an error.
+TEST_F(MonitorRun, StatusKeyFollowsWhatTheRunConnected) {
+    RunReport r = monitor->run(EnumKind::startup);
+    EXPECT_EQ(r.statusKey, kStatusNotFound);
+    add("a", 0);
+    r = monitor->run(EnumKind::arrival);
+    EXPECT_EQ(r.statusKey, kStatusConnectSuccess);
+    EXPECT_EQ(view.statuses.back(), u"ConnectDevSuccess");
+    EXPECT_TRUE(current.present());
+
+    kernel.tokens.clear();
+    monitor->run(EnumKind::removal);
+    add("far", 6);
+    r = monitor->run(EnumKind::arrival);
+    EXPECT_EQ(r.statusKey, kStatusConnectError);
+}
+
 TEST_F(MonitorRun, SlotsBeyondTheAreaAreListedButNotPublished) {
     for (uint32_t s = 0; s < 4; ++s) add("t" + std::to_string(s), s);
     monitor->run(EnumKind::startup);
@@ -231,6 +249,24 @@ TEST_F(MonitorRun, MemoryCertificateWalkStopsAtAnyOtherAnswer) {
     kernel.memCerts[0] = {{9}};
     monitor->unregister_all_memory_certificates();
     EXPECT_EQ(kernel.unregistered, std::vector<std::vector<uint8_t>>{{9}});
+}
+
+// Another walk (the system check's) holds the lock the monitor's clean-up
+// needs: the clean-up reads nothing until that walk is over.
+TEST_F(MonitorRun, CleanUpWaitsForAWalkHoldingTheMemoryCertificateLock) {
+    add("a", 0);
+    monitor->run(EnumKind::startup);
+    kernel.memCerts[0] = {{7}};
+    std::thread cleanUp;
+    monitor->with_mem_cert_lock([&] {
+        cleanUp = std::thread([&] { monitor->clean_up_slot(2, 0); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(kernel.memCertReads, 0) << "the clean-up read while another walk held the lock";
+    });
+    cleanUp.join();
+    EXPECT_GE(kernel.memCertReads, 1);
+    EXPECT_EQ(kernel.unregistered, std::vector<std::vector<uint8_t>>{{7}});
+    EXPECT_EQ(kernel.cleared, std::vector<uint32_t>{0});
 }
 
 TEST_F(MonitorRun, CleanUpThreadsAreWaitedForAndRefusedAfterStop) {
