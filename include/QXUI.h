@@ -57,7 +57,8 @@ struct QXUI_Window {
 
 typedef struct QXUI_DialogContext {
     void* window; /* HWND on Windows, QXUI_Window* elsewhere; may be null */
-    uint32_t flag; /* set by the caller once the window has been told to wait */
+    uint32_t flag; /* wait dialog: set by the poll call-back once the window has been told to wait;
+                      transfer dialog: non-zero from the dialog when it counts the pieces */
 } QXUI_DialogContext;
 
 typedef struct QXUI_DeviceEntry {

@@ -25,6 +25,9 @@ namespace qx::qxui {
 namespace {
 
 constexpr uint32_t kGeneralFailure = 0x2u;
+// The transfer dialog's context flag: non-zero tells the send call-back that
+// this window counts the pieces (it sends 0x522B only then).
+constexpr uint32_t kShowsPieces = 1;
 
 // Runs `work` on a worker thread; the dialog thread counts `seconds` down
 // (when positive) until the work ends.  The work is never abandoned: its
@@ -222,7 +225,7 @@ QX_EXPORT uint32_t QXUI_CALL QXUI_WaitTransDataEvent(QXUI_SendDataCallback callb
     return guarded([&]() -> uint32_t {
         if (!form().available()) return QXUI_CANCELLED;
         form().show(ui_text(languagePath, "WaitTransData_Text"));
-        QXUI_DialogContext context{form().window(), 0};
+        QXUI_DialogContext context{form().window(), kShowsPieces};
         return run_callback([&] { return callback(key, &context, data, length); });
     }, kGeneralFailure);
 }

@@ -22,6 +22,9 @@ namespace qx::qxui::win32 {
 namespace {
 
 constexpr uint32_t kGeneralFailure = 0x2u;
+// The transfer dialog's context flag: non-zero tells the send call-back that
+// this window counts the pieces (it sends 0x522B only then).
+constexpr uint32_t kShowsPieces = 1;
 
 template <typename F, typename R>
 R guarded(F f, R onException) {
@@ -341,7 +344,7 @@ QX_EXPORT uint32_t QXUI_CALL QXUI_WaitTransDataEvent(QXUI_SendDataCallback callb
         WorkDialog dialog(ui_text(languagePath, "WaitTransData_Text"),
                           {line(ui_text(languagePath, "WaitTransData_Text")), Row{RowKind::progress, {}, {}, {}}},
                           [&](HWND window) {
-                              QXUI_DialogContext context{window, 0};
+                              QXUI_DialogContext context{window, kShowsPieces};
                               return callback(key, &context, data, length);
                           },
                           languagePath, -1, 1, pieces ? pieces : 1);
