@@ -270,6 +270,66 @@ TEST_F(Import, PasswordRetryThenPinPutTheCertificateIntoItsContainer) {
     }
 }
 
+// A table of two containers: the third import asks which container goes,
+// has the replacement confirmed, and only then asks for the PIN.
+class FullImport : public Import {
+protected:
+    FullImport() { moreInfo_ = "MaxContainerCount = 2\r\n"; }
+    uint32_t import(const std::string& container, const std::function<void(Driver&, std::string&)>& middle) {
+        const std::vector<uint8_t> pfx = make_pfx(container);
+        const Blob blob{static_cast<uint32_t>(pfx.size()), pfx.data()};
+        const Text wide = u16(container);
+        return drive<uint32_t>(
+            watcher_, "uiext_enu",
+            [&](Driver& d, std::string& problems) {
+                d.type(kRow0, u16(kPfxPassword));
+                d.click(IDOK);
+                middle(d, problems);
+                Driver pin = d;
+                if (!next_dialog(watcher_, pin, problems, "PIN")) return;
+                pin.type(kRow0, u"123456");
+                pin.click(IDOK);
+            },
+            [&] { return ui_->function<ImportOp>("QXUIEx_ImportCert")(h_, q(wide), &blob); }, &problems);
+    }
+};
+
+TEST_F(FullImport, TheChosenContainerGivesWayAfterTheQuestion) {
+    const auto nothing = [](Driver&, std::string&) {};
+    ASSERT_EQ(0u, import("full-a", nothing));
+    ASSERT_EQ(0u, import("full-b", nothing));
+    std::vector<std::wstring> offered;
+    Text question;
+    EXPECT_EQ(0u, import("full-c", [&](Driver& d, std::string& problems) {
+        Driver choice = d;
+        if (!next_dialog(watcher_, choice, problems, "container choice")) return;
+        const HWND list = GetDlgItem(choice.dialog, kRow0);
+        int at = -1;
+        for (LRESULT i = 0; i < SendMessageW(list, LB_GETCOUNT, 0, 0); ++i) {
+            wchar_t b[128] = {};
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(b));
+            offered.push_back(b);
+            if (offered.back() == L"full-b") at = static_cast<int>(i);
+        }
+        CHECK_THAT(at >= 0);
+        choice.pick(kRow0, at);
+        CHECK_THAT(choice.shot("import_select_container"));
+        choice.click(IDOK);
+        Driver box = d;
+        if (!next_dialog(watcher_, box, problems, "replacement question")) return;
+        CHECK_THAT(box.wait([&] { return !box.utext(kRow0).empty(); }));
+        question = box.utext(kRow0);
+        CHECK_THAT(box.shot("import_replace_container"));
+        box.click(IDOK);
+    }));
+    EXPECT_EQ((std::vector<std::wstring>{L"full-a", L"full-b"}), offered);
+    EXPECT_EQ("The container \"full-b\" already holds keys. Replace them?", u8(question));
+    EXPECT_EQ(2, container_status("full-a"));
+    EXPECT_EQ(-1, container_status("full-b"));
+    EXPECT_EQ(2, container_status("full-c"));
+    EXPECT_EQ("", problems);
+}
+
 // ---- transactions confirmed on the token ----
 class Transactions : public Extension {
 protected:
