@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <dbt.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "language.h"
+#include "platform/tests/test_certs.h"
 #include "qx/platform/device_broadcast.h"
 #include "qx/platform/module.h"
 #include "screenshot.h"
@@ -27,6 +29,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr DWORD kStartWaitMs = 30000;
+// The PIN rules the UI extension checks new and typed PINs against.
+constexpr char kPinPolicy[] =
+    "[PIN]\r\nMaxPinLen = 16\r\nMinPinLen = 6\r\nRequireDigit = 2\r\nRequireAlphabetic = 2\r\nRequireSpecial = 2\r\n"
+    "RequireComplex = 0\r\n";
 
 std::wstring wide(const std::string& s) {
     const auto t = qx::language::to_text(s);
@@ -114,6 +120,30 @@ std::wstring status_part(HWND bar, int part) {
     return text;
 }
 
+// Selects `row` of a list view in another process; row -1 with `selected`
+// false clears every selection.
+void select_list_row(HWND list, int row, bool selected = true) {
+    RemoteBuffer remote(list, sizeof(LVITEMW));
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = selected ? item.stateMask : 0;
+    remote.write(&item, sizeof(item));
+    DWORD_PTR n = 0;
+    SendMessageTimeoutW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(remote.address()), SMTO_NORMAL, 5000, &n);
+}
+
+bool in_personal_store(const std::vector<uint8_t>& der) {
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    if (!store) return false;
+    PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT found =
+        wanted ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr) : nullptr;
+    if (found) CertFreeCertificateContext(found);
+    if (wanted) CertFreeCertificateContext(wanted);
+    CertCloseStore(store, 0);
+    return found != nullptr;
+}
+
 int combo_count(HWND combo) {
     DWORD_PTR n = 0;
     SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_NORMAL, 5000, &n);
@@ -186,11 +216,13 @@ protected:
                     plain_ini("[QXTokenInfo]\r\nCSPName = " + provider_of(name_) + "\r\nProductName = " + product_ +
                               "\r\nUserType = " + std::to_string(userType) + "\r\nDebug = 65535\r\nLogFile = " + dir_ + "kernel.log" +
                               "\r\n[DeviceInfo]\r\nQXFilterWords = QXVTOKEN;VToken\r\nCCIDFilterWords = VToken CCID\r\n" +
-                              kChannelWords + "[LanguageDefaultSetting]\r\nlanguage = English\r\n1033 = language_enu.ini\r\n"
+                              kChannelWords + kPinPolicy + "[LanguageDefaultSetting]\r\nlanguage = English\r\n1033 = language_enu.ini\r\n"
                               "2052 = language_chs.ini\r\n" + extra));
         marks_ = qx::manager::make_instance_marks(qx::language::to_text(product_));
     }
     void TearDown() override {
+        SetEnvironmentVariableW(L"QXUI_SCRIPT_FILE", nullptr);
+        SetEnvironmentVariableW(L"QXUI_TRANSCRIPT_FILE", nullptr);
         for (HWND w : windows()) PostMessageW(w, WM_TIMER, 2, 0);  // the quit timer's expiry ends the tool
         for (HANDLE p : processes_) {
             if (WaitForSingleObject(p, 10000) != WAIT_OBJECT_0) TerminateProcess(p, 1);
@@ -198,6 +230,22 @@ protected:
         }
         processes_.clear();
         if (getenv("QX_DUMP_KERNEL_LOG")) printf("%s\n", read_text(dir_ + "kernel.log").c_str());
+    }
+
+    // qxtoken from the installation, on the test's tokens; its exit code.
+    DWORD qxtoken(const std::string& args) {
+        SetEnvironmentVariableW(L"QX_VTOKEN_HOME", wide(vtoken_home()).c_str());
+        std::wstring line = L"\"" + wide(dir_) + L"qxtoken.exe\" " + wide(args);
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, wide(dir_).c_str(), &si, &pi))
+            return ~0u;
+        CloseHandle(pi.hThread);
+        DWORD code = ~0u;
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        return code;
     }
 
     HANDLE run(const std::string& args = "") {
@@ -232,6 +280,52 @@ protected:
             return IsWindowVisible(w) != FALSE;
         }, kStartWaitMs);
         return w;
+    }
+
+    // A token with label, PINs ("123456", "87654321") and file system, plugged in.
+    void initialised_token() {
+        device_token_ = name_ + "t";
+        device_ = create_blank_token(device_token_);
+        Kernel k(dir_);
+        DeviceHandle h = nullptr;
+        k.openDezo(device_.c_str(), &h);  // a blank token cannot authenticate, yet the handle is kept
+        ASSERT_NE(nullptr, h);
+        auto init = k.module.function<PFN_QXToken_InitToken>("QXToken_InitToken");
+        ASSERT_NE(nullptr, init);
+        const std::u16string label = u"Shield";
+        ASSERT_EQ(0u, init(h, "123456", 6, "87654321", 8, reinterpret_cast<const uint8_t*>(label.data()),
+                           static_cast<uint32_t>(label.size() * 2)));
+        k.close(h);
+    }
+    // The answers the tool's dialog library gives, and where it writes what it asked.
+    void script(const std::string& lines) {
+        write_bytes(dir_ + "script.txt", std::vector<uint8_t>(lines.begin(), lines.end()));
+        SetEnvironmentVariableW(L"QXUI_SCRIPT_FILE", wide(dir_ + "script.txt").c_str());
+        SetEnvironmentVariableW(L"QXUI_TRANSCRIPT_FILE", wide(dir_ + "transcript.txt").c_str());
+    }
+    std::string transcript() { return read_text(dir_ + "transcript.txt"); }
+    // Clicks `button` without waiting for it (the outcome is a modal box) and
+    // returns the text of the message box that follows, "" when none came
+    // once `asks` more questions were asked.
+    std::wstring click_for_box(HWND main, HWND button, size_t asks) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(main, &pid);
+        auto count_asks = [&] {
+            const std::string t = transcript();
+            size_t n = 0;
+            for (size_t at = t.find("ask "); at != std::string::npos; at = t.find("ask ", at + 1)) ++n;
+            return n;
+        };
+        const size_t before = count_asks();
+        PostMessageW(button, BM_CLICK, 0, 0);
+        std::vector<HWND> boxes;
+        const bool shown = wait_for([&] { return !(boxes = message_boxes(pid)).empty(); }, 8000);
+        EXPECT_EQ(before + asks, count_asks()) << transcript();
+        if (!shown) return L"";
+        const std::wstring text = text_of(GetDlgItem(boxes.front(), 0xFFFF));
+        PostMessageW(boxes.front(), WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(wait_for([&] { return !IsWindow(boxes.front()); }, 10000)) << "the message box stayed";
+        return text;
     }
 
     HWND item(HWND dialog, int id) { return GetDlgItem(dialog, id); }
@@ -496,6 +590,98 @@ TEST_P(ManagerToolPages, PagesWithAndWithoutToken) {
     ASSERT_TRUE(wait_for([&] { return combo_count(item(main, 1000)) == 0; }, 20000)) << "removal not seen";
     EXPECT_TRUE(wait_for([&] { return !IsWindowEnabled(item(devicePage, full ? 1035 : 1004)); }, 5000));
     EXPECT_TRUE(connected(L"Not connected"));
+}
+
+// Device buttons through the UI extension: the right PIN gives "Success",
+// a wrong one "Failed", a cancel no message at all.
+TEST_F(ManagerTool, DeviceButtonsReportTheOutcome) {
+    install(1);
+    initialised_token();
+    script("123456\n"                                   // verify: right PIN
+           "111111\n<cancel>\n"                          // verify: wrong PIN, then cancel at the retry
+           "<cancel>\n"                                  // verify: cancelled
+           "123456\n13579a\n13579b\n<cancel>\n"          // change: the new PINs differ
+           "123456\n13579a\n13579a\n"                    // change: done
+           "13579a\n");                                 // verify with the new PIN
+    HWND main = start_tool();
+    ASSERT_NE(nullptr, main);
+    HWND devicePage = page(main, 130);
+    ASSERT_NE(nullptr, devicePage);
+    HWND verify = item(devicePage, 1004), change = item(devicePage, 1005);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(verify) != FALSE; }, 20000)) << "the token was not found";
+    // The status line tells the token is connected.
+    HWND statusBar = FindWindowExW(main, nullptr, STATUSCLASSNAMEW, nullptr);
+    EXPECT_TRUE(wait_for([&] { return status_part(statusBar, 0) == L"Token connected"; }, 5000))
+        << narrow(status_part(statusBar, 0));
+    EXPECT_EQ(L"Change PIN", text_of(change));
+
+    struct Step {
+        HWND button;
+        size_t asks;
+        const wchar_t* box;  // nullptr: none
+    } steps[] = {
+        {verify, 1, L"Verify PIN done."},  {verify, 2, L"Verify PIN failed."}, {verify, 1, nullptr},
+        {change, 4, L"Change PIN failed."}, {change, 3, L"Change PIN done."},  {verify, 1, L"Verify PIN done."},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const std::wstring text = click_for_box(main, steps[i].button, steps[i].asks);
+        EXPECT_EQ(steps[i].box ? std::wstring(steps[i].box) : std::wstring(), text) << "step " << i;
+    }
+    EXPECT_NE(std::string::npos, transcript().find("ask Verify PIN: User PIN:")) << transcript();
+}
+
+// The certificate page on a token holding one certificate: unregister and
+// register again ("MY" follows), then delete it from the token.
+TEST_F(ManagerTool, CertificatePageRegistersAndDeletes) {
+    install(0, "[InitKeypairsNum]\r\nRSA1024 = 2\r\n");
+    fs::copy_file(binary_directory() + "qxtoken.exe", dir_ + "qxtoken.exe", fs::copy_options::overwrite_existing);
+    initialised_token();
+    const std::string cn = "Manager Page " + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
+    const auto der = qx::test::self_signed(qx::test::KeyKind::Rsa, cn, GetTickCount() + 1000ull * GetCurrentProcessId());
+    write_bytes(dir_ + "user.der", der);
+    ASSERT_EQ(0u, qxtoken("container create box --pin 123456"));
+    ASSERT_EQ(0u, qxtoken("keys generate --container box --type rsa1024 --pin 123456"));
+    ASSERT_EQ(0u, qxtoken("cert write --container box --in \"" + dir_ + "user.der\" --pin 123456"));
+
+    script("123456\nyes\n");  // the user PIN for the deletion, then its confirmation
+    HWND main = start_tool();
+    ASSERT_NE(nullptr, main);
+    HWND devicePage = page(main, 130), certPage = page(main, 129);
+    ASSERT_NE(nullptr, certPage);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(item(devicePage, 1035)) != FALSE; }, 20000)) << "no token";
+    select_tab(main, 1);
+    HWND list = item(certPage, 1010);
+    ASSERT_TRUE(wait_for([&] { return list_count(list) == 1; }, 10000)) << list_count(list);
+    EXPECT_TRUE(in_personal_store(der)) << "listing registers the certificate";
+
+    auto ends_with = [](const std::wstring& text, const std::wstring& tail) {
+        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // Nothing selected: the page asks for a row.
+    select_list_row(list, -1, false);
+    std::wstring box = click_for_box(main, item(certPage, 1042), 0);
+    EXPECT_FALSE(box.empty());
+    EXPECT_FALSE(ends_with(box, L"done.")) << narrow(box);
+
+    select_list_row(list, 0);
+    box = click_for_box(main, item(certPage, 1043), 0);
+    EXPECT_TRUE(ends_with(box, L"done.")) << narrow(box);
+    EXPECT_FALSE(in_personal_store(der));
+    box = click_for_box(main, item(certPage, 1042), 0);
+    EXPECT_TRUE(ends_with(box, L"done.")) << narrow(box);
+    EXPECT_TRUE(in_personal_store(der));
+
+    // Deleting needs the user PIN verified on the token.
+    select_tab(main, 0);
+    EXPECT_TRUE(ends_with(click_for_box(main, item(devicePage, 1035), 1), L"done."));
+    select_tab(main, 1);
+    select_list_row(list, 0);
+    box = click_for_box(main, item(certPage, 1044), 0);
+    EXPECT_TRUE(ends_with(box, L"done.")) << narrow(box) << "\n" << transcript();
+    EXPECT_NE(std::string::npos, transcript().find("confirm ")) << transcript();
+    EXPECT_TRUE(wait_for([&] { return list_count(list) == 0; }, 5000));
+    EXPECT_FALSE(in_personal_store(der));
+    EXPECT_NE(0u, qxtoken("cert read --container box --out \"" + dir_ + "back.der\"")) << "still on the token";
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ManagerToolPages, ::testing::Values(0, 1),

@@ -8,6 +8,13 @@
 // "yes"/"no" for a confirmation, "<cancel>" to cancel.  An empty script
 // cancels.  Transcript: one line per event, "ask <title>: <prompt>",
 // "choose <title>: a|b", "confirm <caption>: <text>", "show <line>".
+//
+// A test that starts another program using this library sets the script
+// through the environment instead: QXUI_SCRIPT_FILE names a file in the same
+// format, read once when the library is first used; QXUI_TRANSCRIPT_FILE
+// names a file the transcript is appended to, one event at a time.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -50,6 +57,25 @@ public:
         return lines_.size();
     }
 
+    // The script and transcript files named in the environment, if any.
+    void load_from_environment() {
+        const char* transcriptFile = std::getenv("QXUI_TRANSCRIPT_FILE");
+        if (transcriptFile && *transcriptFile) transcriptFile_ = transcriptFile;
+        const char* scriptFile = std::getenv("QXUI_SCRIPT_FILE");
+        if (!scriptFile || !*scriptFile) return;
+        std::FILE* f = std::fopen(scriptFile, "rb");
+        if (!f) return;
+        std::string script;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) script.append(buffer, n);
+        std::fclose(f);
+        // Files written on Windows end their lines with CR LF.
+        std::string plain;
+        for (char c : script)
+            if (c != '\r') plain += c;
+        set(plain);
+    }
+
     bool available() override { return true; }
 
     bool ask(const Text& title, const Text& prompt, bool, Text* answer) override {
@@ -73,7 +99,7 @@ public:
     }
     void show(const Text& line) override {
         std::lock_guard<std::mutex> lock(m_);
-        transcript_ += "show " + utf8(line) + "\n";
+        record("show " + utf8(line) + "\n");
     }
     void countdown(int64_t) override {}
     void* window() override { return script_window(); }
@@ -81,7 +107,7 @@ public:
 private:
     bool next(const std::string& event, std::string* line) {
         std::lock_guard<std::mutex> lock(m_);
-        transcript_ += event + "\n";
+        record(event + "\n");
         if (lines_.empty() || lines_.front() == "<cancel>") {
             if (!lines_.empty()) lines_.pop_front();
             return false;
@@ -91,13 +117,26 @@ private:
         return true;
     }
 
+    // Called with m_ held.
+    void record(const std::string& event) {
+        transcript_ += event;
+        if (transcriptFile_.empty()) return;
+        if (std::FILE* f = std::fopen(transcriptFile_.c_str(), "ab")) {
+            std::fwrite(event.data(), 1, event.size(), f);
+            std::fclose(f);
+        }
+    }
+
     std::mutex m_;
     std::deque<std::string> lines_;
     std::string transcript_;
+    std::string transcriptFile_;
 };
 
 ScriptForm& script_form() {
     static ScriptForm f;
+    static const bool loaded = (f.load_from_environment(), true);
+    (void)loaded;
     return f;
 }
 
