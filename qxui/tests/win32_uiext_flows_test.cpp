@@ -4,6 +4,8 @@
 // show and what the token holds afterwards are checked.
 #include "win32_driver.h"
 
+#include <numeric>
+
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
@@ -352,7 +354,7 @@ TEST_F(Transactions, PiecesProgressThenTheButtonPressedFromAnotherProcess) {
     KeyHandle key = nullptr;
     ASSERT_EQ(ERR_OK, kernel_->module.function<PFN_QXToken_GenAsymKey>("QXToken_GenAsymKey")(h_, 0x20000, 1024, 2, 0, &key));
     auto setPath = ui_->function<SetPath>("QXUIEx_SetSysLangPath");
-    constexpr uint32_t kPieces = 8;
+    constexpr uint32_t kPieces = 12;
     const std::string text = transaction_text(kPieces * 192 - 10);
     for (const Language& l : {languages()[0], languages()[1]}) {
         SCOPED_TRACE(l.code);
@@ -369,16 +371,20 @@ TEST_F(Transactions, PiecesProgressThenTheButtonPressedFromAnotherProcess) {
             [&](Driver& d, std::string& problems) {
                 // Held mid-way: the token is kept busy while the transfer
                 // dialog is read and photographed.
+                // Looked at under the token's lock, briefly each time, until
+                // a piece has gone.
                 const HWND bar = GetDlgItem(d.dialog, kRow0 + 1);
-                d.wait([&] { return !IsWindow(d.dialog) || SendMessageW(bar, PBM_GETPOS, 0, 0) >= 1; }, 10000);
-                qx::vtoken::TokenStore(kt::vtoken_home()).update(name_, [&](qx::vtoken::TokenState&) {
-                    if (!IsWindow(d.dialog)) return false;
-                    caught = true;
-                    progress = SendMessageW(bar, PBM_GETPOS, 0, 0);
-                    progressText = d.utext(kMessage);
-                    CHECK_THAT(d.shot("transaction_pieces"));
-                    return false;
-                });
+                for (int tries = 0; tries < 5000 && !caught && IsWindow(d.dialog); ++tries) {
+                    qx::vtoken::TokenStore(kt::vtoken_home()).update(name_, [&](qx::vtoken::TokenState&) {
+                        if (!IsWindow(d.dialog) || SendMessageW(bar, PBM_GETPOS, 0, 0) < 1) return false;
+                        caught = true;
+                        progress = SendMessageW(bar, PBM_GETPOS, 0, 0);
+                        progressText = d.utext(kMessage);
+                        CHECK_THAT(d.shot("transaction_pieces"));
+                        return false;
+                    });
+                    if (!caught) Sleep(2);
+                }
                 Driver wait = d;
                 if (!next_dialog(watcher_, wait, problems, "button wait")) return;
                 const Text expected = ui(l, "WaitKeyPress_Text");
@@ -404,7 +410,9 @@ TEST_F(Transactions, PiecesProgressThenTheButtonPressedFromAnotherProcess) {
         // Every piece was announced to the transfer dialog, in order.
         const std::vector<uint32_t> all = watcher_.pieces();
         const std::vector<uint32_t> seen(all.begin() + static_cast<std::ptrdiff_t>(piecesBefore), all.end());
-        EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}), seen);
+        std::vector<uint32_t> expected(kPieces);
+        std::iota(expected.begin(), expected.end(), 1u);
+        EXPECT_EQ(expected, seen);
         EXPECT_TRUE(caught) << "the transfer dialog was gone before it could be read";
         if (caught) {
             EXPECT_GE(progress, 1);
