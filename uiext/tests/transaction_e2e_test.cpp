@@ -225,6 +225,9 @@ TEST_F(UiTransactionTest, TheTokenSignsWhatThePersonConfirmed) {
         EXPECT_TRUE(rsa_verify(pub.get(), "SHA1", digest("SHA1", Bytes(text.begin(), text.end())), sig));
         // One piece goes without the progress dialog; the button wait is always shown.
         EXPECT_EQ(c.pieces > 1, shown("show Sending the transaction…\n")) << transcript();
+        // The progress dialog is told of every piece, the last one included.
+        EXPECT_EQ(c.pieces > 1, shown("show piece 1\n") && shown("show piece " + std::to_string(c.pieces) + "\n"))
+            << transcript();
         EXPECT_TRUE(shown("show Confirm on the token\n")) << transcript();
     }
 }
