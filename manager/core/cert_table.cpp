@@ -6,6 +6,7 @@
 #include "QXTokenStatus.h"
 #include "monitor.h"
 #include "qx/platform/text.h"
+#include "qx/platform/wide_file.h"
 
 namespace qx::manager {
 
@@ -209,6 +210,13 @@ bool is_pfx_path(const std::u16string& path) {
     for (char16_t& c : lower)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
     return lower.find(u".pfx") != std::u16string::npos || lower.find(u".p12") != std::u16string::npos;
+}
+
+std::optional<std::vector<uint8_t>> read_pfx_for_import(const std::u16string& path) {
+    if (!is_pfx_path(path)) return std::nullopt;
+    auto bytes = platform::read_wide_file(path);
+    if (!bytes || bytes->empty() || bytes->size() > kPfxImportLimit) return std::nullopt;
+    return bytes;
 }
 
 const char* cert_action_key(CertAction action) {

@@ -74,6 +74,14 @@ std::u16string fill_first_placeholder(const std::u16string& format, const std::u
 // Whether a chosen file may be imported: its lower-cased path contains ".pfx" or ".p12".
 bool is_pfx_path(const std::u16string& path);
 
+// The largest PFX file the page imports.
+constexpr std::size_t kPfxImportLimit = std::size_t{1} << 20;
+
+// The bytes of a file chosen for import; nothing for a path that is not a PFX
+// file's, a file that cannot be read, an empty one or one over the limit
+// (the page then shows "Failed").
+std::optional<std::vector<uint8_t>> read_pfx_for_import(const std::u16string& path);
+
 // ---- what the page shows of a certificate (DER, X.509) ----
 
 struct CertDate {

@@ -3,6 +3,9 @@
 // device, the confirmation text; and what the page shows of a certificate.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -10,6 +13,8 @@
 #include "cert_table.h"
 #include "fake_kernel.h"
 #include "monitor.h"
+#include "qx/platform/system.h"
+#include "tests/support/scratch.h"
 
 namespace qx::manager {
 namespace {
@@ -77,6 +82,25 @@ TEST(ManagerCertText, ConfirmationFillsOnlyTheFirstPlaceholder) {
     EXPECT_TRUE(is_pfx_path(u"C:\\Keys\\ALICE.PFX"));
     EXPECT_TRUE(is_pfx_path(u"/home/a/b.P12"));
     EXPECT_FALSE(is_pfx_path(u"/home/a/b.cer"));
+}
+
+TEST(ManagerCertImport, FilesOverOneMebibyteEmptyOrNotPfxAreRefused) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("qx-pfx-limit-" + std::to_string(qx::platform::process_id()));
+    std::filesystem::create_directories(dir);
+    qx::test::remove_tree_at_exit(dir.string());
+    auto file = [&](const char* name, std::size_t size) {
+        const auto p = dir / name;
+        std::ofstream(p, std::ios::binary) << std::string(size, '0');
+        return p.u16string();
+    };
+    const auto limit = file("limit.pfx", kPfxImportLimit);
+    ASSERT_TRUE(read_pfx_for_import(limit));
+    EXPECT_EQ(read_pfx_for_import(limit)->size(), kPfxImportLimit);
+    EXPECT_FALSE(read_pfx_for_import(file("over.p12", kPfxImportLimit + 1)));
+    EXPECT_FALSE(read_pfx_for_import(file("empty.pfx", 0)));
+    EXPECT_FALSE(read_pfx_for_import(file("small.cer", 16)));
+    EXPECT_FALSE(read_pfx_for_import((dir / "missing.pfx").u16string()));
 }
 
 class CertTableTest : public ::testing::Test {

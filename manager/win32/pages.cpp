@@ -429,8 +429,6 @@ int CALLBACK browse_callback(HWND browser, UINT message, LPARAM lParam, LPARAM) 
     return 0;
 }
 
-constexpr size_t kPfxLimit = 1u << 20;
-
 CertAction import_pfx(HWND page) {
     const Text title = item_text(page, IDC_FULL_CERT_IMPORT);
     BROWSEINFOW info{};
@@ -443,9 +441,9 @@ CertAction import_pfx(HWND page) {
     wchar_t path[MAX_PATH] = {};
     const bool got = SHGetPathFromIDListW(chosen, path) != FALSE;
     CoTaskMemFree(chosen);
-    if (!got || !is_pfx_path(T(path))) return CertAction::failed;
-    const auto bytes = platform::read_wide_file(T(path));
-    if (!bytes || bytes->empty() || bytes->size() > kPfxLimit) return CertAction::failed;
+    if (!got) return CertAction::failed;
+    const auto bytes = read_pfx_for_import(T(path));
+    if (!bytes) return CertAction::failed;
     GUID guid{};
     wchar_t name[64] = {};
     if (FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, name, 64) == 0) return CertAction::failed;
