@@ -109,8 +109,9 @@ public:
         if (!out || index >= contexts_.size()) return false;
         AcquiredKey prov(contexts_[index]);
         if (!prov.get()) return false;
-        // The spec the acquisition reports may be neither (3 under some
-        // systems): try the exchange key, then the signature key.
+        // The key type the acquisition reports may be neither exchange nor
+        // signature (3 under some systems): try the exchange key, then the
+        // signature key.
         HCRYPTKEY key = 0;
         if (!CryptGetUserKey(prov.get(), AT_KEYEXCHANGE, &key) && !CryptGetUserKey(prov.get(), AT_SIGNATURE, &key))
             return false;
